@@ -1,0 +1,57 @@
+#include <CaptureProtocol/LineReader.h>
+
+#include <cstring>
+#include <new>
+
+namespace capture {
+
+std::vector<Bytes> LineReader::feed(std::span<const std::uint8_t> data) {
+  std::vector<Bytes> lines;
+  try {
+    const std::uint8_t* cursor = data.data();
+    const std::uint8_t* const end = cursor + data.size();
+    while (cursor != end) {
+      const auto* feed = static_cast<const std::uint8_t*>(
+          std::memchr(cursor, 0x0A, static_cast<std::size_t>(end - cursor)));
+      if (feed == nullptr) {
+        tail_.insert(tail_.end(), cursor, end);
+        break;
+      }
+      // The tail joins the line it starts; it was searched when it arrived.
+      if (tail_.empty()) {
+        if (feed != cursor) lines.emplace_back(cursor, feed);
+      } else {
+        tail_.insert(tail_.end(), cursor, feed);
+        lines.push_back(std::move(tail_));
+        tail_.clear();
+      }
+      cursor = feed + 1;
+    }
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the rest of the chunk is lost, the reader stays usable.
+  }
+  return lines;
+}
+
+std::optional<nlohmann::json> LineReader::object(std::span<const std::uint8_t> line) {
+  // The parser stops at a 0x00 byte and would accept what came before it;
+  // JSON text never holds one, so such a line is not JSON.
+  if (line.empty() || std::memchr(line.data(), 0x00, line.size()) != nullptr) return std::nullopt;
+  // Only an object is wanted: anything else is turned away before it is
+  // parsed (a deeply nested array costs nothing).
+  std::size_t first = 0;
+  while (first < line.size() && (line[first] == ' ' || line[first] == '\t' || line[first] == '\n' ||
+                                 line[first] == '\r')) {
+    ++first;
+  }
+  if (first == line.size() || line[first] != '{') return std::nullopt;
+  try {
+    nlohmann::json value = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
+    if (value.is_discarded() || !value.is_object()) return std::nullopt;
+    return value;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace capture
