@@ -33,19 +33,22 @@ class Entitlements(unittest.TestCase):
             self.assertIs(value, True, key)
 
 
-@unittest.skipUnless(os.environ.get("DATEWISE_EXECUTABLE"), "no executable given")
 class EmbeddedPropertyList(unittest.TestCase):
+    def setUp(self):
+        if not args.executable:
+            self.skipTest("no executable given")
+
     def section(self):
         with tempfile.TemporaryDirectory() as tmp:
             out = os.path.join(tmp, "plist")
             copy = os.path.join(tmp, "exe")
             subprocess.run(["objcopy", "--dump-section", "__info_plist=" + out,
-                            os.environ["DATEWISE_EXECUTABLE"], copy], check=True)
+                            args.executable, copy], check=True)
             with open(out, "rb") as f:
                 return f.read()
 
     def test_section_is_read_only_and_allocated(self):
-        headers = subprocess.run(["objdump", "-h", os.environ["DATEWISE_EXECUTABLE"]],
+        headers = subprocess.run(["objdump", "-h", args.executable],
                                  check=True, capture_output=True, text=True).stdout
         lines = headers.splitlines()
         index = next(i for i, l in enumerate(lines) if " __info_plist " in l)
@@ -74,5 +77,5 @@ if __name__ == "__main__":
     parser.add_argument("--executable")
     args, rest = parser.parse_known_args()
     if args.executable:
-        os.environ["DATEWISE_EXECUTABLE"] = args.executable
+        args.executable = args.executable
     unittest.main(argv=[sys.argv[0]] + rest)
