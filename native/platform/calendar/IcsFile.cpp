@@ -1,0 +1,675 @@
+#include "calendar/IcsFile.h"
+
+#include <libical/ical.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+namespace calendar {
+
+namespace {
+
+// A recurrence rule is never stepped more often than this, whatever the
+// window: a rule such as FREQ=SECONDLY over an endless window would otherwise
+// never finish.
+constexpr int kMaxRuleSteps = 1'000'000;
+// How far a wall-clock time can be from the same instant read as UTC, with
+// room to spare: the window is widened by this much before recurrences are
+// stepped in wall-clock time.
+constexpr double kWallMargin = 3 * 86400.0;
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+// One physical line, without its line end; advances `pos` past it.
+std::string_view nextLine(std::string_view text, std::size_t& pos) {
+  const std::size_t end = text.find('\n', pos);
+  std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
+  pos = end == std::string_view::npos ? text.size() : end + 1;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+struct Scanner {
+  explicit Scanner(std::string_view t) : text(t) {}
+
+  std::string_view text;
+  RawFile raw;
+  std::vector<std::string> stack;
+  RawEvent* event = nullptr;
+  std::size_t eventDepth = 0;
+  std::size_t zoneBegin = std::string_view::npos;
+  std::string zoneTzid;
+
+  bool topLevelChild() const {
+    return stack.size() == 1 || (stack.size() == 2 && stack[0] == "VCALENDAR");
+  }
+
+  void line(std::string_view logical, std::size_t begin, std::size_t end) {
+    const std::size_t nameEnd = logical.find_first_of(";:");
+    if (nameEnd == std::string_view::npos) return;
+    const std::string_view name = logical.substr(0, nameEnd);
+    std::size_t colon = nameEnd;
+    for (bool quoted = false; colon < logical.size(); ++colon) {
+      if (logical[colon] == '"') quoted = !quoted;
+      if (logical[colon] == ':' && !quoted) break;
+    }
+    if (colon >= logical.size()) return;
+    const std::string_view value = logical.substr(colon + 1);
+    if (iequals(name, "BEGIN")) {
+      begin_(upper(trimAscii(value)), begin);
+    } else if (iequals(name, "END")) {
+      end_(upper(trimAscii(value)), end);
+    } else {
+      property(name, logical.substr(nameEnd, colon - nameEnd), value);
+    }
+  }
+
+  void begin_(std::string component, std::size_t begin) {
+    stack.push_back(std::move(component));
+    if (!topLevelChild()) return;
+    if (stack.back() == "VEVENT") {
+      raw.events.emplace_back();
+      event = &raw.events.back();
+      eventDepth = stack.size();
+    } else if (stack.back() == "VTIMEZONE") {
+      zoneBegin = begin;
+      zoneTzid.clear();
+    }
+  }
+
+  void end_(const std::string& component, std::size_t end) {
+    if (stack.empty() || stack.back() != component) return;
+    if (topLevelChild()) {
+      if (component == "VEVENT") event = nullptr;
+      if (component == "VTIMEZONE" && zoneBegin != std::string_view::npos) {
+        raw.zones.push_back({zoneTzid, text.substr(zoneBegin, end - zoneBegin)});
+        zoneBegin = std::string_view::npos;
+      }
+    }
+    stack.pop_back();
+  }
+
+  static void keepFirst(std::optional<std::string>& slot, std::string value) {
+    if (!slot) slot = std::move(value);
+  }
+
+  // `params` is ";NAME=value;NAME=\"quoted\"..." as written.
+  static RawParticipant participant(std::string_view params, std::string_view value) {
+    RawParticipant p;
+    p.address = std::string(value);
+    while (!params.empty() && params[0] == ';') {
+      params.remove_prefix(1);
+      const std::size_t equals = params.find_first_of("=;");
+      const std::string_view name = params.substr(0, equals);
+      if (equals == std::string_view::npos || params[equals] != '=') {
+        params.remove_prefix(equals == std::string_view::npos ? params.size() : equals);
+        continue;
+      }
+      params.remove_prefix(equals + 1);
+      std::string text;
+      for (bool quoted = false; !params.empty(); params.remove_prefix(1)) {
+        const char c = params[0];
+        if (c == '"') {
+          quoted = !quoted;
+        } else if (c == ';' && !quoted) {
+          break;
+        } else {
+          text += c;
+        }
+      }
+      if (iequals(name, "CN"))
+        keepFirst(p.cn, std::move(text));
+      else if (iequals(name, "CUTYPE"))
+        keepFirst(p.cutype, std::move(text));
+      else if (iequals(name, "PARTSTAT"))
+        keepFirst(p.partstat, std::move(text));
+    }
+    return p;
+  }
+
+  void property(std::string_view name, std::string_view params, std::string_view value) {
+    if (stack.empty()) return;
+    const std::string& top = stack.back();
+    if (event != nullptr && stack.size() == eventDepth && top == "VEVENT") {
+      if (iequals(name, "ATTENDEE")) event->attendees.push_back(participant(params, value));
+      if (iequals(name, "ORGANIZER") && !event->organizer) {
+        event->organizer = participant(params, value);
+      }
+      if (iequals(name, "UID")) keepFirst(event->uid, unescapeText(value));
+      if (iequals(name, "SUMMARY")) keepFirst(event->summary, unescapeText(value));
+      if (iequals(name, "LOCATION")) keepFirst(event->location, unescapeText(value));
+      if (iequals(name, "DESCRIPTION")) keepFirst(event->description, unescapeText(value));
+      if (iequals(name, "URL")) keepFirst(event->url, std::string(value));
+    } else if (top == "VCALENDAR" && stack.size() == 1 && iequals(name, "X-WR-CALNAME")) {
+      keepFirst(raw.calendarName, unescapeText(value));
+    } else if (top == "VTIMEZONE" && zoneBegin != std::string_view::npos && iequals(name, "TZID")) {
+      zoneTzid = std::string(value);
+    }
+  }
+};
+
+// ---- times ---------------------------------------------------------------
+
+struct Time {
+  icaltimetype wall;  // no zone attached
+  Zone zone;
+  bool isDate = false;
+  double instant = 0;
+};
+
+// How long each occurrence of a series lasts: whole days in wall-clock time
+// (for dates) plus exact seconds.
+struct Shape {
+  Time start;
+  int days = 0;
+  double seconds = 0;
+};
+
+struct Occurrence {
+  double start;
+  icaltimetype wall;
+};
+
+double endOf(const Shape& shape, const Occurrence& occurrence) {
+  if (shape.days <= 0) return occurrence.start + shape.seconds;
+  icaltimetype wall = occurrence.wall;
+  icaltime_adjust(&wall, shape.days, 0, 0, 0);
+  return instantOf(wall, shape.start.zone) + shape.seconds;
+}
+
+long long dayNumber(const icaltimetype& t) {
+  return static_cast<long long>(t.year) * 10000 + t.month * 100 + t.day;
+}
+
+Participant participantOf(icalproperty* p, const AddressSet* me) {
+  Participant r;
+  icalvalue* value = icalproperty_get_value(p);
+  const char* address = nullptr;
+  if (value != nullptr) {
+    address = icalvalue_isa(value) == ICAL_CALADDRESS_VALUE ? icalvalue_get_caladdress(value)
+                                                            : icalproperty_get_value_as_string(p);
+  }
+  r.url = address != nullptr ? address : "";
+  if (icalparameter* cutype = icalproperty_get_first_parameter(p, ICAL_CUTYPE_PARAMETER)) {
+    switch (icalparameter_get_cutype(cutype)) {
+      case ICAL_CUTYPE_INDIVIDUAL:
+        r.participantType = 1;
+        break;
+      case ICAL_CUTYPE_ROOM:
+        r.participantType = 2;
+        break;
+      case ICAL_CUTYPE_RESOURCE:
+        r.participantType = 3;
+        break;
+      case ICAL_CUTYPE_GROUP:
+        r.participantType = 4;
+        break;
+      default:
+        r.participantType = 0;
+        break;
+    }
+  }
+  if (icalparameter* partstat = icalproperty_get_first_parameter(p, ICAL_PARTSTAT_PARAMETER)) {
+    switch (icalparameter_get_partstat(partstat)) {
+      case ICAL_PARTSTAT_NEEDSACTION:
+        r.participantStatus = 1;
+        break;
+      case ICAL_PARTSTAT_ACCEPTED:
+        r.participantStatus = 2;
+        break;
+      case ICAL_PARTSTAT_DECLINED:
+        r.participantStatus = 3;
+        break;
+      case ICAL_PARTSTAT_TENTATIVE:
+        r.participantStatus = 4;
+        break;
+      case ICAL_PARTSTAT_DELEGATED:
+        r.participantStatus = 5;
+        break;
+      case ICAL_PARTSTAT_COMPLETED:
+        r.participantStatus = 6;
+        break;
+      case ICAL_PARTSTAT_INPROCESS:
+        r.participantStatus = 7;
+        break;
+      default:
+        r.participantStatus = 0;
+        break;
+    }
+  }
+  if (icalparameter* cn = icalproperty_get_first_parameter(p, ICAL_CN_PARAMETER)) {
+    if (const char* name = icalparameter_get_cn(cn)) r.name = name;
+  }
+  r.isCurrentUser = me != nullptr && isCurrentUser(r.url, *me);
+  return r;
+}
+
+// CUTYPE and PARTSTAT words, compared without regard to case as the
+// parameter values are defined.
+std::int64_t indexOf(const std::optional<std::string>& word,
+                     std::initializer_list<std::pair<const char*, std::int64_t>> table,
+                     std::int64_t absent) {
+  if (!word) return absent;
+  for (const auto& [text, value] : table) {
+    if (iequals(*word, text)) return value;
+  }
+  return 0;
+}
+
+Participant participantOf(const RawParticipant& raw, const AddressSet* me) {
+  Participant r;
+  r.url = raw.address;
+  r.participantType =
+      indexOf(raw.cutype,
+              {{"INDIVIDUAL", 1}, {"ROOM", 2}, {"RESOURCE", 3}, {"GROUP", 4}, {"UNKNOWN", 0}}, 1);
+  r.participantStatus = indexOf(raw.partstat,
+                                {{"NEEDS-ACTION", 1},
+                                 {"ACCEPTED", 2},
+                                 {"DECLINED", 3},
+                                 {"TENTATIVE", 4},
+                                 {"DELEGATED", 5},
+                                 {"COMPLETED", 6},
+                                 {"IN-PROCESS", 7}},
+                                1);
+  r.name = raw.cn;
+  r.isCurrentUser = me != nullptr && isCurrentUser(r.url, *me);
+  return r;
+}
+
+std::optional<std::string> textOf(const char* s) {
+  if (s == nullptr) return std::nullopt;
+  return std::string(s);
+}
+
+// ---- the file -------------------------------------------------------------
+
+struct Item {
+  icalcomponent* component = nullptr;
+  std::optional<Shape> shape;
+  std::optional<std::string> uid;
+  bool isOverride = false;
+  std::optional<double> recurrenceId;
+};
+
+struct Hit {
+  double start;
+  double end;
+  std::size_t item;
+};
+
+class FileReader {
+ public:
+  FileReader(const RawFile& raw, const FileContext& context, double windowStart, double windowEnd,
+             ZoneCache& zones)
+      : raw_(raw),
+        context_(context),
+        windowStart_(windowStart),
+        windowEnd_(windowEnd),
+        zones_(zones) {}
+
+  void read(icalcomponent* root, std::vector<Event>& out) {
+    collect(root, 0);
+    aligned_ = events_.size() == raw_.events.size();
+    defineZones();
+    std::vector<Item> items;
+    items.reserve(events_.size());
+    for (icalcomponent* c : events_) items.push_back(itemOf(c, items.size()));
+    std::map<std::string, std::set<double>> overridden;
+    for (const Item& item : items) {
+      if (item.isOverride && item.shape && item.uid && item.recurrenceId) {
+        overridden[*item.uid].insert(*item.recurrenceId);
+      }
+    }
+    static const std::set<double> none;
+    std::vector<Hit> hits;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const Item& item = items[i];
+      if (!item.shape) continue;
+      const Shape& shape = *item.shape;
+      std::vector<Occurrence> occurrences;
+      if (item.isOverride) {
+        occurrences.push_back({shape.start.instant, shape.start.wall});
+      } else {
+        const auto it = item.uid ? overridden.find(*item.uid) : overridden.end();
+        occurrences = expand(item.component, shape, it == overridden.end() ? none : it->second);
+      }
+      for (const Occurrence& o : occurrences) {
+        const double end = endOf(shape, o);
+        if (overlaps(o.start, end)) hits.push_back({o.start, end, i});
+      }
+    }
+    std::stable_sort(hits.begin(), hits.end(),
+                     [](const Hit& a, const Hit& b) { return a.start < b.start; });
+    std::vector<std::optional<Event>> bases(items.size());
+    for (const Hit& hit : hits) {
+      std::optional<Event>& base = bases[hit.item];
+      if (!base) base = baseEvent(items[hit.item], hit.item);
+      Event& e = out.emplace_back(*base);
+      e.startDate = hit.start;
+      e.endDate = hit.end;
+    }
+  }
+
+ private:
+  void collect(icalcomponent* c, int depth) {
+    const icalcomponent_kind kind = icalcomponent_isa(c);
+    if (kind == ICAL_VEVENT_COMPONENT) {
+      events_.push_back(c);
+    } else if (kind == ICAL_VTIMEZONE_COMPONENT) {
+      timezones_.push_back(c);
+    } else if (depth < 2 && (kind == ICAL_VCALENDAR_COMPONENT || kind == ICAL_XROOT_COMPONENT)) {
+      for (icalcomponent* child = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT);
+           child != nullptr; child = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT)) {
+        collect(child, depth + 1);
+      }
+    }
+  }
+
+  void defineZones() {
+    const bool zonesAligned = timezones_.size() == raw_.zones.size();
+    for (std::size_t i = 0; i < timezones_.size(); ++i) {
+      icalproperty* p = icalcomponent_get_first_property(timezones_[i], ICAL_TZID_PROPERTY);
+      const char* tzid = p != nullptr ? icalproperty_get_tzid(p) : nullptr;
+      if (tzid == nullptr || fileZones_.count(tzid) > 0) continue;
+      std::string key = tzid;
+      key += '\n';
+      if (zonesAligned) {
+        key.append(raw_.zones[i].definition);
+      } else if (const char* text = icalcomponent_as_ical_string(timezones_[i])) {
+        key += text;
+      }
+      fileZones_.emplace(tzid, zones_.fromDefinition(key, timezones_[i]));
+    }
+  }
+
+  Zone zoneNamed(const char* tzid) {
+    if (const auto it = fileZones_.find(tzid); it != fileZones_.end() && it->second != nullptr) {
+      return Zone{it->second, false};
+    }
+    // A zone that neither the file nor the system knows is read as floating.
+    return Zone{zones_.fromSystem(tzid), false};
+  }
+
+  std::optional<Time> timeOf(icalproperty* p, icaltimetype t) {
+    if (icaltime_is_null_time(t) || !icaltime_is_valid_time(t)) return std::nullopt;
+    Time r;
+    r.isDate = t.is_date != 0;
+    if (!r.isDate) {
+      if (icaltime_is_utc(t)) {
+        r.zone.utc = true;
+      } else if (icalparameter* tzid = icalproperty_get_first_parameter(p, ICAL_TZID_PARAMETER)) {
+        if (const char* name = icalparameter_get_tzid(tzid)) r.zone = zoneNamed(name);
+      }
+    }
+    r.wall = t;
+    r.wall.zone = nullptr;
+    r.wall.is_daylight = 0;
+    r.instant = instantOf(r.wall, r.zone);
+    if (!std::isfinite(r.instant)) return std::nullopt;
+    return r;
+  }
+
+  std::optional<Shape> shapeOf(icalcomponent* c) {
+    icalproperty* dtstart = icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY);
+    if (dtstart == nullptr) return std::nullopt;
+    const auto start = timeOf(dtstart, icalproperty_get_dtstart(dtstart));
+    if (!start) return std::nullopt;
+    Shape shape{*start};
+    std::optional<Time> end;
+    if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_DTEND_PROPERTY)) {
+      end = timeOf(p, icalproperty_get_dtend(p));
+    }
+    icalproperty* duration = icalcomponent_get_first_property(c, ICAL_DURATION_PROPERTY);
+    if (end) {
+      if (start->isDate && end->isDate) {
+        shape.days = static_cast<int>(std::lround((instantOf(end->wall, Zone{nullptr, true}) -
+                                                   instantOf(start->wall, Zone{nullptr, true})) /
+                                                  86400.0));
+      } else {
+        shape.seconds = end->instant - start->instant;
+      }
+    } else if (duration != nullptr) {
+      const icaldurationtype d = icalproperty_get_duration(duration);
+      const int sign = d.is_neg ? -1 : 1;
+      const int days = sign * static_cast<int>(d.days + 7 * d.weeks);
+      const double seconds = sign * (d.hours * 3600.0 + d.minutes * 60.0 + d.seconds);
+      if (start->isDate) {
+        shape.days = days;
+        shape.seconds = seconds;
+      } else {
+        icaltimetype wall = start->wall;
+        icaltime_adjust(&wall, days, 0, 0, 0);
+        shape.seconds = instantOf(wall, start->zone) - start->instant + seconds;
+      }
+    } else if (start->isDate) {
+      shape.days = 1;
+    }
+    // An end before the start is read as no length at all.
+    if (shape.days < 0) shape.days = 0;
+    if (shape.days == 0 && !(shape.seconds > 0)) shape.seconds = 0;
+    return shape;
+  }
+
+  Item itemOf(icalcomponent* c, std::size_t index) {
+    Item item;
+    item.component = c;
+    item.shape = shapeOf(c);
+    item.uid = aligned_ ? raw_.events[index].uid : textOf(icalcomponent_get_uid(c));
+    if (icalproperty* rid = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY)) {
+      // icalcomponent_get_recurrenceid() loses the TZID; read it here.
+      item.isOverride = true;
+      if (const auto t = timeOf(rid, icalproperty_get_recurrenceid(rid))) {
+        item.recurrenceId = t->instant;
+      }
+    }
+    return item;
+  }
+
+  bool overlaps(double start, double end) const {
+    if (end > start) return start < windowEnd_ && end > windowStart_;
+    return start >= windowStart_ && start < windowEnd_;
+  }
+
+  std::vector<Occurrence> expand(icalcomponent* c, const Shape& shape,
+                                 const std::set<double>& overridden) {
+    const double longest = std::max(shape.days, 0) * 86400.0 + shape.seconds + kWallMargin;
+    const double lower = windowStart_ - longest;
+    const double upper = windowEnd_ + kWallMargin;
+    std::vector<Occurrence> all;
+    if (shape.start.instant >= lower && shape.start.instant <= upper) {
+      all.push_back({shape.start.instant, shape.start.wall});
+    }
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
+      expandRule(icalproperty_get_rrule(p), shape.start, lower, upper, all);
+    }
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY)) {
+      const icaldatetimeperiodtype r = icalproperty_get_rdate(p);
+      const icaltimetype t = icalperiodtype_is_null_period(r.period) ? r.time : r.period.start;
+      const auto time = timeOf(p, t);
+      if (!time || time->instant < lower || time->instant > upper) continue;
+      const icaltimetype wall = shape.start.isDate && time->isDate
+                                    ? time->wall
+                                    : wallOf(time->instant, shape.start.zone, shape.start.isDate);
+      all.push_back({time->instant, wall});
+    }
+    std::set<double> exInstants;
+    std::set<long long> exDays;
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_EXDATE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_EXDATE_PROPERTY)) {
+      const auto time = timeOf(p, icalproperty_get_exdate(p));
+      if (!time) continue;
+      // A date excludes that day of a date-time series, in the series' zone.
+      if (time->isDate && !shape.start.isDate) {
+        exDays.insert(dayNumber(time->wall));
+      } else {
+        exInstants.insert(time->instant);
+      }
+    }
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Occurrence& a, const Occurrence& b) { return a.start < b.start; });
+    std::vector<Occurrence> kept;
+    for (const Occurrence& o : all) {
+      if (!kept.empty() && kept.back().start == o.start) continue;
+      if (exInstants.count(o.start) > 0 || overridden.count(o.start) > 0) continue;
+      if (!exDays.empty() && exDays.count(dayNumber(o.wall)) > 0) continue;
+      kept.push_back(o);
+    }
+    return kept;
+  }
+
+  // Steps a rule in the series' wall-clock time (as RFC 5545 defines it) and
+  // reads each step in the series' zone; the library would read floating
+  // times as UTC.
+  static void expandRule(icalrecurrencetype rule, const Time& start, double lower, double upper,
+                         std::vector<Occurrence>& out) {
+    if (rule.freq == ICAL_NO_RECURRENCE) return;
+    if (!icaltime_is_null_time(rule.until)) {
+      if (icaltime_is_utc(rule.until) && !start.zone.utc) {
+        rule.until = wallOf(instantOf(rule.until, Zone{nullptr, true}), start.zone, start.isDate);
+      }
+      rule.until.zone = nullptr;
+    }
+    icalrecur_iterator* it = icalrecur_iterator_new(rule, start.wall);
+    if (it == nullptr) return;
+    // Start near the window when the rule allows it: a rule with COUNT has
+    // to be counted from its first occurrence.
+    // The library loses the phase of an INTERVAL in sub-daily rules when
+    // started late; those are stepped from the start.
+    const bool canStartLate =
+        rule.freq == ICAL_DAILY_RECURRENCE || rule.freq == ICAL_WEEKLY_RECURRENCE ||
+        rule.freq == ICAL_MONTHLY_RECURRENCE || rule.freq == ICAL_YEARLY_RECURRENCE;
+    if (canStartLate && rule.count == 0 && std::isfinite(lower) && lower > start.instant) {
+      const icaltimetype from = wallOf(lower, Zone{nullptr, true}, start.isDate);
+      if (!icaltime_is_null_time(rule.until) && icaltime_compare(rule.until, from) < 0) {
+        icalrecur_iterator_free(it);
+        return;
+      }
+      icalrecur_iterator_set_start(it, from);
+    }
+    for (int step = 0; step < kMaxRuleSteps; ++step) {
+      icaltimetype t = icalrecur_iterator_next(it);
+      if (icaltime_is_null_time(t)) break;
+      t.zone = nullptr;
+      if (instantOf(t, Zone{nullptr, true}) > upper) break;
+      const double instant = instantOf(t, start.zone);
+      if (instant >= lower) out.push_back({instant, t});
+    }
+    icalrecur_iterator_free(it);
+  }
+
+  Event baseEvent(const Item& item, std::size_t index) {
+    icalcomponent* c = item.component;
+    Event e;
+    switch (icalcomponent_get_status(c)) {
+      case ICAL_STATUS_CONFIRMED:
+        e.status = 1;
+        break;
+      case ICAL_STATUS_TENTATIVE:
+        e.status = 2;
+        break;
+      case ICAL_STATUS_CANCELLED:
+        e.status = 3;
+        break;
+      default:
+        e.status = 0;
+        break;
+    }
+    if (aligned_) {
+      const RawEvent& raw = raw_.events[index];
+      for (const RawParticipant& p : raw.attendees) {
+        if (!e.attendees) e.attendees.emplace();
+        e.attendees->push_back(participantOf(p, context_.me));
+      }
+      if (raw.organizer) e.organizer = participantOf(*raw.organizer, context_.me);
+    } else {
+      for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_ATTENDEE_PROPERTY);
+           p != nullptr; p = icalcomponent_get_next_property(c, ICAL_ATTENDEE_PROPERTY)) {
+        if (!e.attendees) e.attendees.emplace();
+        e.attendees->push_back(participantOf(p, context_.me));
+      }
+      if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_ORGANIZER_PROPERTY)) {
+        e.organizer = participantOf(p, context_.me);
+      }
+    }
+    e.eventIdentifier = item.uid;
+    e.calendarItemIdentifier = context_.itemPath + "#" + std::to_string(index + 1);
+    e.isAllDay = item.shape->start.isDate;
+    e.calendar = context_.calendar;
+    if (aligned_) {
+      const RawEvent& raw = raw_.events[index];
+      e.title = raw.summary;
+      e.location = raw.location;
+      e.notes = raw.description;
+      e.url = raw.url;
+    } else {
+      e.title = textOf(icalcomponent_get_summary(c));
+      e.location = textOf(icalcomponent_get_location(c));
+      e.notes = textOf(icalcomponent_get_description(c));
+      if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_URL_PROPERTY)) {
+        e.url = textOf(icalproperty_get_value_as_string(p));
+      }
+    }
+    return e;
+  }
+
+  const RawFile& raw_;
+  const FileContext& context_;
+  const double windowStart_;
+  const double windowEnd_;
+  ZoneCache& zones_;
+  std::vector<icalcomponent*> events_;
+  std::vector<icalcomponent*> timezones_;
+  std::unordered_map<std::string, icaltimezone*> fileZones_;
+  bool aligned_ = false;
+};
+
+}  // namespace
+
+RawFile scanIcs(std::string_view text) {
+  Scanner scanner(text);
+  std::size_t pos = 0;
+  std::string logical;
+  while (pos < text.size()) {
+    const std::size_t begin = pos;
+    logical.assign(nextLine(text, pos));
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) {
+      logical.append(nextLine(text, pos).substr(1));
+    }
+    scanner.line(logical, begin, pos);
+  }
+  return std::move(scanner.raw);
+}
+
+void appendFileEvents(std::string_view text, const RawFile& raw, const FileContext& context,
+                      double windowStart, double windowEnd, ZoneCache& zones,
+                      std::vector<Event>& out) {
+  const std::string terminated(text);
+  icalcomponent* root = icalparser_parse_string(terminated.c_str());
+  if (root == nullptr) return;
+  FileReader(raw, context, windowStart, windowEnd, zones).read(root, out);
+  icalcomponent_free(root);
+}
+
+}  // namespace calendar

@@ -1,0 +1,56 @@
+// Reading the events of one iCalendar file for a window of time. Pure apart
+// from the shared zone cache: the caller reads the file and passes its bytes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "calendar/CalendarStore.h"
+#include "calendar/StoreText.h"
+#include "calendar/ZoneCache.h"
+
+namespace calendar {
+
+// What the file's own text says, read without the iCalendar library: the text
+// values exactly as written (the library trims white space around values and
+// drops empty ones), and the raw definition of each VTIMEZONE.
+struct RawParticipant {
+  std::string address;                              // the value as written
+  std::optional<std::string> cn, cutype, partstat;  // parameters, unquoted
+};
+struct RawEvent {
+  std::optional<std::string> uid, summary, location, description, url;
+  std::vector<RawParticipant> attendees;
+  std::optional<RawParticipant> organizer;
+};
+struct RawZone {
+  std::string tzid;
+  std::string_view definition;  // the BEGIN:VTIMEZONE ... END:VTIMEZONE lines
+};
+struct RawFile {
+  std::optional<std::string> calendarName;  // X-WR-CALNAME, unescaped
+  std::vector<RawEvent> events;             // in file order
+  std::vector<RawZone> zones;               // in file order
+};
+
+// Scans unfolded content lines; never fails (what it cannot read it skips).
+RawFile scanIcs(std::string_view text);
+
+struct FileContext {
+  // The file's path below calendars/, the base of calendarItemIdentifier.
+  std::string itemPath;
+  Calendar calendar;
+  const AddressSet* me = nullptr;
+};
+
+// Appends to `out` one event per occurrence of the file's events that overlaps
+// [windowStart, windowEnd), in start order (ties in file order). `text` must
+// be valid UTF-8 without NUL bytes (see repairUtf8) and `raw` its scan. A file
+// that does not parse adds nothing; an event that cannot be placed is skipped.
+void appendFileEvents(std::string_view text, const RawFile& raw, const FileContext& context,
+                      double windowStart, double windowEnd, ZoneCache& zones,
+                      std::vector<Event>& out);
+
+}  // namespace calendar

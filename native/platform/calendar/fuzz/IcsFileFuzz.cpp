@@ -1,0 +1,58 @@
+// Reads arbitrary bytes as one calendar file over a fixed window. Oracle: the
+// reader never crashes or hangs, every text it returns is valid UTF-8, and
+// every occurrence lies in the window by the overlap rule.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "calendar/IcsFile.h"
+#include "calendar/StoreText.h"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+void checkText(const std::optional<std::string>& text) {
+  if (text) check(calendar::isValidUtf8(*text) && text->find('\0') == std::string::npos);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static calendar::ZoneCache& zones = *new calendar::ZoneCache();
+  static const calendar::AddressSet& me = *new calendar::AddressSet{"me@example.com"};
+  static const bool once = [] {
+    setenv("TZ", "Europe/Berlin", 1);
+    icalerror_set_errors_are_fatal(0);
+    return true;
+  }();
+  (void)once;
+  const std::string text =
+      calendar::repairUtf8(std::string_view(reinterpret_cast<const char*>(data), size));
+  check(calendar::isValidUtf8(text));
+  const calendar::RawFile raw = calendar::scanIcs(text);
+  calendar::FileContext context;
+  context.itemPath = "fuzz/f.ics";
+  context.me = &me;
+  std::vector<calendar::Event> events;
+  const double start = 1735689600, end = 1767225600;  // the year 2025
+  calendar::appendFileEvents(text, raw, context, start, end, zones, events);
+  zones.limitSize();
+  for (const calendar::Event& e : events) {
+    check(e.startDate && e.endDate && *e.endDate >= *e.startDate);
+    const bool inWindow = *e.endDate > *e.startDate
+                              ? *e.startDate < end && *e.endDate > start
+                              : *e.startDate >= start && *e.startDate < end;
+    check(inWindow);
+    for (const auto* text : {&e.title, &e.location, &e.notes, &e.url, &e.eventIdentifier}) {
+      checkText(*text);
+    }
+    for (const auto& p : e.attendees.value_or(std::vector<calendar::Participant>{})) {
+      checkText(p.name);
+      checkText(p.url);
+    }
+  }
+  return 0;
+}
