@@ -42,9 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   zones.limitSize();
   for (const calendar::Event& e : events) {
     check(e.startDate && e.endDate && *e.endDate >= *e.startDate);
-    const bool inWindow = *e.endDate > *e.startDate
-                              ? *e.startDate < end && *e.endDate > start
-                              : *e.startDate >= start && *e.startDate < end;
+    const bool inWindow = *e.endDate > *e.startDate ? *e.startDate<end&& * e.endDate> start
+                                                    : *e.startDate >= start && *e.startDate < end;
     check(inWindow);
     for (const auto* text : {&e.title, &e.location, &e.notes, &e.url, &e.eventIdentifier}) {
       checkText(*text);

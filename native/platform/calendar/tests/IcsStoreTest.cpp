@@ -235,6 +235,8 @@ TEST_F(IcsStore, PassesOverWhatItCannotRead) {
   std::fflush(nullptr);
   dup2(saved[0], 1);
   dup2(saved[1], 2);
+  close(saved[0]);
+  close(saved[1]);
   EXPECT_EQ(lseek(capture, 0, SEEK_END), 0) << "the store printed something";
   close(capture);
   unlink(path);
