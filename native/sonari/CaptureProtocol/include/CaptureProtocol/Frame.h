@@ -132,7 +132,8 @@ class FrameDecoder {
  private:
   void startPayload();
   void takePayload(const std::uint8_t*& cursor, const std::uint8_t* end);
-  bool finishFrame(std::vector<Frame>& frames);
+  void keep(const std::uint8_t* data, std::size_t size);
+  void finishFrame(std::vector<Frame>& frames);
 
   std::uint8_t header_[frameHeaderBytes] = {};
   std::size_t headerHave_ = 0;
@@ -140,13 +141,15 @@ class FrameDecoder {
   std::uint8_t type_ = 0;
   std::uint32_t length_ = 0;
   std::uint64_t payloadHave_ = 0;
-  // The PCM header of a pcm frame, gathered apart from its samples so that the
+  // The header of a PCM payload, gathered apart from its samples so that the
   // samples can be handed out without being moved again.
   std::uint8_t pcmHeader_[pcmHeaderBytes] = {};
-  // Where the payload's kept bytes go: the samples of a pcm frame, the whole
-  // payload of an event; unused for payloads that are only skipped.
+  // The bytes of the payload that the frame keeps: the whole payload of an
+  // event, the whole samples of a valid PCM frame, nothing otherwise.
   Bytes body_;
+  std::uint64_t bodyTotal_ = 0;
   bool keepBody_ = false;
+  bool dropped_ = false;
 };
 
 }  // namespace capture
