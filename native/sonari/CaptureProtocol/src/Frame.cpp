@@ -195,11 +195,11 @@ void FrameDecoder::keep(const std::uint8_t* data, std::size_t size) {
       static_cast<std::size_t>(std::min<std::uint64_t>(size, bodyTotal_ - body_.size()));
   try {
     if (body_.capacity() - body_.size() < wanted) {
-      // A payload of modest size gets its exact size at once; a large one
+      // A payload of modest size gets its exact size at once; a larger one
       // grows geometrically toward it, so that a header announcing gigabytes
-      // commits memory only as bytes arrive. Either way the final capacity
-      // is exact and the buffer is handed out as it is.
-      constexpr std::uint64_t exactUpTo = std::uint64_t{1} << 20;
+      // commits memory only as bytes arrive. Either way the last step lands
+      // on the exact size, and the buffer is handed out as it is.
+      constexpr std::uint64_t exactUpTo = std::uint64_t{64} << 10;
       std::uint64_t capacity = bodyTotal_;
       if (capacity > exactUpTo) {
         capacity = std::min<std::uint64_t>(
