@@ -542,6 +542,21 @@ TEST(Run, RequestReportsTheStoreNotTheCompletion) {
   EXPECT_EQ(r.out, "not-determined\n");
 }
 
+TEST(Run, UnwritableRecordWritesNothingButKeepsTheCode) {
+  FakeStore store;
+  store.events = {baseEvent()};
+  store.events[0].title = "\xff";  // not UTF-8: the serialiser refuses it
+  RecordingOutputs outputs;
+  RunContext context;
+  context.args = {"datewise", "--events", "--from-ms=0", "--to-ms=1"};
+  context.openStore = [&]() -> calendar::CalendarStore& { return store; };
+  context.linkRe = &linkRe();
+  context.outputs = &outputs;
+  EXPECT_EQ(run(context), 0);
+  EXPECT_EQ(outputs.emits, 0);
+  EXPECT_EQ(outputs.out + outputs.err, "");
+}
+
 TEST(Run, RelaunchDecision) {
   struct Case {
     std::vector<std::string> args;
