@@ -210,6 +210,8 @@ int runEvents(const RunContext& context, calendar::CalendarStore& store) {
   return 0;
 }
 
+// One write in the normal case; should a pipe take a long line in parts, the
+// rest follows instead of being lost.
 void writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
