@@ -1,0 +1,40 @@
+// The change key of many files at once. Looking at every file of a store on
+// every query is what keeps the index exact, so the checks are batched:
+// statx through one io_uring submission per few hundred files, with one
+// statx call per file where the ring cannot be had.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace calendar {
+
+// What tells one version of a file from another. The change time moves on
+// every write, rename, link and mode change, and cannot be set back by a
+// program, so a file modified and given its old modification time again still
+// differs.
+struct FileKey {
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
+  std::int64_t size = 0;
+  std::int64_t mtimeNs = 0;
+  std::int64_t ctimeNs = 0;
+  bool operator==(const FileKey&) const = default;
+};
+
+struct FileStat {
+  bool found = false;    // the path names something (symbolic links followed)
+  bool regular = false;  // ... and it is a regular file
+  FileKey key;
+};
+
+// One result per path, in order. `useRing` false forces one call per file.
+std::vector<FileStat> statAll(const std::vector<std::string>& paths, bool useRing = true);
+
+// The key of an open file, for the bytes read from it.
+FileStat statOpen(int fd);
+
+}  // namespace calendar
