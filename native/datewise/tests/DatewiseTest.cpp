@@ -459,7 +459,7 @@ const std::string grantedLine =
     R"("title":"Standup","writable":true}],"status":"granted"})"
     "\n";
 
-TEST(Run, ModesAndOutcomes) {
+TEST(DatewiseRun, ModesAndOutcomes) {
   const std::string general(generalUsage), events(eventsUsage);
   struct Case {
     std::vector<std::string> args;
@@ -534,7 +534,7 @@ TEST(Run, ModesAndOutcomes) {
   }
 }
 
-TEST(Run, RequestReportsTheStoreNotTheCompletion) {
+TEST(DatewiseRun, RequestReportsTheStoreNotTheCompletion) {
   RunResult r = runWith({"--request"}, 0, false, calendar::denied);
   EXPECT_EQ(r.out, "denied\n");
   EXPECT_EQ(r.requests, 1);
@@ -542,7 +542,7 @@ TEST(Run, RequestReportsTheStoreNotTheCompletion) {
   EXPECT_EQ(r.out, "not-determined\n");
 }
 
-TEST(Run, UnwritableRecordWritesNothingButKeepsTheCode) {
+TEST(DatewiseRun, UnwritableRecordWritesNothingButKeepsTheCode) {
   FakeStore store;
   store.events = {baseEvent()};
   store.events[0].title = "\xff";  // not UTF-8: the serialiser refuses it
@@ -557,7 +557,7 @@ TEST(Run, UnwritableRecordWritesNothingButKeepsTheCode) {
   EXPECT_EQ(outputs.out + outputs.err, "");
 }
 
-TEST(Run, RelaunchDecision) {
+TEST(DatewiseRun, RelaunchDecision) {
   struct Case {
     std::vector<std::string> args;
     bool marker;
