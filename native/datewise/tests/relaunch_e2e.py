@@ -52,12 +52,16 @@ class Relaunch(unittest.TestCase):
         """Starts datewise with --request and a prompt that waits for a go
         file; returns the process once the prompt is running."""
         ready, go = store.path("ready"), store.path("go")
-        store.prompt("touch '%s'; while [ ! -e '%s' ]; do sleep 0.02; done; exit 0" % (ready, go))
+        # The prompt also gives up once the store is gone, so that none
+        # outlives a test whose copy was killed.
+        store.prompt("touch '%s'; while [ ! -e '%s' ] && [ -e '%s' ]; do sleep 0.02; done; exit 0"
+                     % (ready, go, ready))
         process = subprocess.Popen(["argument-zero"] + args, executable=BINARY,
                                    env=storefixture.environment(store, **env),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, start_new_session=True)
         self.addCleanup(lambda: process.poll() is None and process.kill())
+        self.addCleanup(lambda: open(go, "w").close())
         deadline = time.monotonic() + 15
         while not os.path.exists(ready):
             self.assertLess(time.monotonic(), deadline, "the prompt never ran")
