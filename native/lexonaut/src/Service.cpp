@@ -17,21 +17,15 @@ namespace lexonaut {
 
 using nlohmann::json;
 
-namespace {
-
-// The service's long-lived objects, created once by start() in this order
-// and never destroyed: the input thread may call exit() while request
-// threads still use them.
 capture::StdoutWriter* stdoutWriter = nullptr;
 capture::LineReader* lines = nullptr;
-struct InputHandle {
-  const int fd;
-};
 const InputHandle* stdinHandle = nullptr;
 bool ok = false;
 const std::optional<std::string>* reason = nullptr;
 const json* ready = nullptr;
 model::LanguageModel* languageModel = nullptr;
+
+namespace {
 
 void reply(capture::StdoutWriter& writer, const json& line) {
   writer.writeLine(line);

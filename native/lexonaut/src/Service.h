@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include <CaptureProtocol/LineReader.h>
 #include <CaptureProtocol/StdoutWriter.h>
 #include <model/LanguageModel.h>
 
@@ -37,5 +38,19 @@ void handle(const nlohmann::json& request, model::LanguageModel& model,
 // exits with status 0 at once, from the reading thread, cutting off running
 // requests. `model` must never be destroyed.
 void start(model::LanguageModel& model, int inputFd, int outputFd);
+
+// The service's long-lived objects, set once by start() in this order and
+// never destroyed: the input thread may exit the process while request
+// threads still use them. Null before start().
+struct InputHandle {
+  const int fd;  // standard input, read by the input thread only
+};
+extern capture::StdoutWriter* stdoutWriter;  // every line of output
+extern capture::LineReader* lines;           // used by the input thread only
+extern const InputHandle* stdinHandle;
+extern bool ok;                                   // availability, for the readiness line
+extern const std::optional<std::string>* reason;  // why not, when not available
+extern const nlohmann::json* ready;               // the readiness line
+extern model::LanguageModel* languageModel;       // the layer every request uses
 
 }  // namespace lexonaut

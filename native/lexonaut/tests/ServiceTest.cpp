@@ -127,6 +127,16 @@ class CapturedOutput {
   std::string text_;
 };
 
+// Request threads may still be finishing when a test ends (a line is seen
+// before its flush returns): what they use is kept for the life of the process.
+template <typename T>
+T& kept() {
+  static auto* all = new std::vector<std::shared_ptr<void>>;
+  auto object = std::make_shared<T>();
+  all->push_back(object);
+  return *object;
+}
+
 TEST(Availability, MapsTheLayersAnswerToTheHostsText) {
   using R = model::UnavailableReason;
   using Result = std::pair<bool, std::optional<std::string>>;
@@ -167,9 +177,8 @@ TEST(Handle, OnAnUnsupportedSystemRepliesAtOnceInInputOrder) {
 }
 
 TEST(Handle, PassesFieldsToTheSessionAndRepliesWhole) {
-  // Request threads may outlive the test body: they get objects that do not.
-  auto& fake = *new FakeModel;
-  auto& output = *new CapturedOutput;
+  auto& fake = kept<FakeModel>();
+  auto& output = kept<CapturedOutput>();
   handle(json::parse(R"({"id":5,"system":"","user":"hi","temperature":1,"maxTokens":"9"})"), fake,
          output.writer);
   EXPECT_EQ(output.lines(1), std::vector<std::string>{R"({"id":5,"text":"whole"})"});
@@ -204,8 +213,8 @@ TEST(Handle, StreamsDeltasUntilTheStreamEnds) {
        {R"({"delta":"a","id":9})", R"({"delta":"b","id":9})", R"({"error":"gone","id":9})"}},
   };
   for (const auto& c : cases) {
-    auto& fake = *new FakeModel;
-    auto& output = *new CapturedOutput;
+    auto& fake = kept<FakeModel>();
+    auto& output = kept<CapturedOutput>();
     fake.items = c.items;
     handle(json::parse(R"({"id":9,"stream":true})"), fake, output.writer);
     EXPECT_EQ(output.lines(c.expected.size()), c.expected) << c.expected.back();
