@@ -2,6 +2,8 @@
 
 #include <common/JsonText.h>
 
+#include "Reserve.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -195,18 +197,18 @@ void FrameDecoder::keep(const std::uint8_t* data, std::size_t size) {
       static_cast<std::size_t>(std::min<std::uint64_t>(size, bodyTotal_ - body_.size()));
   try {
     if (body_.capacity() - body_.size() < wanted) {
-      // A payload of modest size gets its exact size at once; a larger one
-      // grows geometrically toward it, so that a header announcing gigabytes
-      // commits memory only as bytes arrive. Either way the last step lands
-      // on the exact size, and the buffer is handed out as it is.
-      constexpr std::uint64_t exactUpTo = std::uint64_t{64} << 10;
-      std::uint64_t capacity = bodyTotal_;
-      if (capacity > exactUpTo) {
-        capacity = std::min<std::uint64_t>(
-            bodyTotal_,
-            std::max<std::uint64_t>({body_.size() + wanted, 2 * body_.capacity(), exactUpTo}));
-      }
-      body_.reserve(static_cast<std::size_t>(capacity));
+      // The announced size is reserved at once, so that the bytes are copied
+      // once, into the buffer the frame hands out. Only a payload beyond
+      // 64 MiB grows geometrically from there, so that a header announcing
+      // gigabytes claims memory only as its bytes arrive. Either way the last
+      // step lands on the exact size.
+      constexpr std::uint64_t reserveUpFront = std::uint64_t{64} << 20;
+      const std::uint64_t capacity =
+          body_.capacity() == 0
+              ? std::min(bodyTotal_, reserveUpFront)
+              : std::min<std::uint64_t>(bodyTotal_, std::max<std::uint64_t>(body_.size() + wanted,
+                                                                            2 * body_.capacity()));
+      detail::reserveBytes(body_, static_cast<std::size_t>(capacity));
     }
     body_.insert(body_.end(), data, data + wanted);
   } catch (const std::bad_alloc&) {

@@ -1,5 +1,8 @@
 #include <CaptureProtocol/LineReader.h>
 
+#include "Reserve.h"
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -14,6 +17,7 @@ std::vector<Bytes> LineReader::feed(std::span<const std::uint8_t> data) {
       const auto* feed = static_cast<const std::uint8_t*>(
           std::memchr(cursor, 0x0A, static_cast<std::size_t>(end - cursor)));
       if (feed == nullptr) {
+        detail::reserveMore(tail_, static_cast<std::size_t>(end - cursor));
         tail_.insert(tail_.end(), cursor, end);
         break;
       }
@@ -21,6 +25,7 @@ std::vector<Bytes> LineReader::feed(std::span<const std::uint8_t> data) {
       if (tail_.empty()) {
         if (feed != cursor) lines.emplace_back(cursor, feed);
       } else {
+        detail::reserveMore(tail_, static_cast<std::size_t>(feed - cursor));
         tail_.insert(tail_.end(), cursor, feed);
         lines.push_back(std::move(tail_));
         tail_.clear();
