@@ -40,15 +40,19 @@ std::optional<std::string> readFile(const std::string& path) {
   struct stat st {};
   std::optional<std::string> text;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxFileBytes) {
-    text.emplace();
-    char buffer[65536];
+    // Reads the size fstat gave, and up to the end if the file grew.
+    text.emplace(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    std::size_t used = 0;
     while (true) {
-      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (used == text->size()) text->resize(text->size() * 2);
+      const ssize_t n = read(fd, text->data() + used, text->size() - used);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) text.reset();
       if (n <= 0) break;
-      text->append(buffer, static_cast<std::size_t>(n));
+      used += static_cast<std::size_t>(n);
+      if (used == static_cast<std::size_t>(st.st_size)) break;
     }
+    if (text) text->resize(used);
   }
   close(fd);
   return text;
@@ -209,6 +213,9 @@ class IcsCalendarStore final : public CalendarStore {
   void readFileEvents(const std::string& text, FileContext& context, std::string* title,
                       std::vector<Event>& out) {
     try {
+      // Most files of a store hold events far from the window: a look at
+      // their times spares parsing them.
+      if (!mayOverlap(scanIcs(text, true), start_, end_)) return;
       const RawFile raw = scanIcs(text);
       if (title != nullptr && raw.calendarName) *title = *raw.calendarName;
       appendFileEvents(text, raw, context, start_, end_, zones_, out);

@@ -50,9 +50,10 @@ std::string_view nextLine(std::string_view text, std::size_t& pos) {
 }
 
 struct Scanner {
-  explicit Scanner(std::string_view t) : text(t) {}
+  Scanner(std::string_view t, bool times) : text(t), timesOnly(times) {}
 
   std::string_view text;
+  bool timesOnly;
   RawFile raw;
   std::vector<std::string> stack;
   RawEvent* event = nullptr;
@@ -151,6 +152,12 @@ struct Scanner {
     if (stack.empty()) return;
     const std::string& top = stack.back();
     if (event != nullptr && stack.size() == eventDepth && top == "VEVENT") {
+      if (iequals(name, "DTSTART")) keepFirst(event->dtstart, std::string(value));
+      if (iequals(name, "DTEND")) keepFirst(event->dtend, std::string(value));
+      if (iequals(name, "DURATION")) keepFirst(event->duration, std::string(value));
+      if (iequals(name, "RRULE")) event->rrules.emplace_back(value);
+      if (iequals(name, "RDATE")) event->hasRdate = true;
+      if (timesOnly) return;
       if (iequals(name, "ATTENDEE")) event->attendees.push_back(participant(params, value));
       if (iequals(name, "ORGANIZER") && !event->organizer) {
         event->organizer = participant(params, value);
@@ -647,19 +654,101 @@ class FileReader {
 
 }  // namespace
 
-RawFile scanIcs(std::string_view text) {
-  Scanner scanner(text);
+RawFile scanIcs(std::string_view text, bool timesOnly) {
+  Scanner scanner(text, timesOnly);
   std::size_t pos = 0;
-  std::string logical;
+  std::string folded;
   while (pos < text.size()) {
     const std::size_t begin = pos;
-    logical.assign(nextLine(text, pos));
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) {
-      logical.append(nextLine(text, pos).substr(1));
+    const std::string_view first = nextLine(text, pos);
+    if (pos >= text.size() || (text[pos] != ' ' && text[pos] != '\t')) {
+      scanner.line(first, begin, pos);
+      continue;
     }
-    scanner.line(logical, begin, pos);
+    folded.assign(first);
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) {
+      folded.append(nextLine(text, pos).substr(1));
+    }
+    scanner.line(folded, begin, pos);
   }
   return std::move(scanner.raw);
+}
+
+namespace {
+
+// A DATE or DATE-TIME value ("20250601", "20250601T100000", with or without
+// "Z") read as UTC; a zone moves it by less than kZoneSlack.
+std::optional<double> roughInstant(std::string_view value) {
+  icaltimetype t = icaltime_null_time();
+  auto digits = [&](std::size_t at, std::size_t n) -> std::optional<int> {
+    if (at + n > value.size()) return std::nullopt;
+    int v = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+      if (value[i] < '0' || value[i] > '9') return std::nullopt;
+      v = v * 10 + (value[i] - '0');
+    }
+    return v;
+  };
+  const auto y = digits(0, 4), mo = digits(4, 2), d = digits(6, 2);
+  if (!y || !mo || !d) return std::nullopt;
+  t.year = *y;
+  t.month = *mo;
+  t.day = *d;
+  t.is_date = 1;
+  if (value.size() > 8) {
+    const auto h = digits(9, 2), mi = digits(11, 2), sec = digits(13, 2);
+    if (value[8] != 'T' || !h || !mi || !sec) return std::nullopt;
+    t.is_date = 0;
+    t.hour = *h;
+    t.minute = *mi;
+    t.second = *sec;
+  }
+  return instantOf(t, Zone{nullptr, true});
+}
+
+// More than any zone offset a VTIMEZONE can write (two digits of hours),
+// plus the length of a day.
+constexpr double kZoneSlack = 6 * 86400.0;
+
+std::optional<std::string_view> untilOf(std::string_view rule) {
+  std::optional<std::string_view> until;
+  while (!rule.empty()) {
+    const std::size_t semi = rule.find(';');
+    const std::string_view part = rule.substr(0, semi);
+    const std::size_t equals = part.find('=');
+    const std::string_view key = part.substr(0, equals);
+    if (iequals(key, "COUNT")) return std::nullopt;
+    if (iequals(key, "UNTIL") && equals != std::string_view::npos) until = part.substr(equals + 1);
+    if (semi == std::string_view::npos) break;
+    rule.remove_prefix(semi + 1);
+  }
+  return until;
+}
+
+}  // namespace
+
+bool mayOverlap(const RawFile& raw, double windowStart, double windowEnd) {
+  for (const RawEvent& e : raw.events) {
+    if (!e.dtstart) continue;  // never returned
+    if (e.duration || e.hasRdate) return true;
+    const auto start = roughInstant(*e.dtstart);
+    if (!start) return true;
+    double end = *start;
+    if (e.dtend) {
+      const auto dtend = roughInstant(*e.dtend);
+      if (!dtend) return true;
+      end = std::max(end, *dtend);
+    }
+    double last = end;
+    for (const std::string& rule : e.rrules) {
+      const auto until = untilOf(rule);
+      const auto untilInstant = until ? roughInstant(*until) : std::nullopt;
+      if (!untilInstant) return true;
+      last = std::max(last, *untilInstant + (end - *start));
+    }
+    if (*start - kZoneSlack < windowEnd && last + kZoneSlack > windowStart) return true;
+  }
+  return false;
 }
 
 void appendFileEvents(std::string_view text, const RawFile& raw, const FileContext& context,

@@ -21,6 +21,11 @@ struct RawParticipant {
   std::optional<std::string> cn, cutype, partstat;  // parameters, unquoted
 };
 struct RawEvent {
+  // The values of the time properties as written, for a cheap first look.
+  std::optional<std::string> dtstart, dtend, duration;
+  std::vector<std::string> rrules;
+  bool hasRdate = false;
+  // The rest only when scanned in full.
   std::optional<std::string> uid, summary, location, description, url;
   std::vector<RawParticipant> attendees;
   std::optional<RawParticipant> organizer;
@@ -36,7 +41,14 @@ struct RawFile {
 };
 
 // Scans unfolded content lines; never fails (what it cannot read it skips).
-RawFile scanIcs(std::string_view text);
+// With `timesOnly`, only the time properties of the events are kept.
+RawFile scanIcs(std::string_view text, bool timesOnly = false);
+
+// False only when no event of a file scanned by scanIcs can overlap
+// [windowStart, windowEnd), whatever the zones: such a file need not be
+// parsed. Anything it cannot judge (a rule with COUNT or without end, RDATE,
+// DURATION, an unreadable time) counts as possibly overlapping.
+bool mayOverlap(const RawFile& raw, double windowStart, double windowEnd);
 
 struct FileContext {
   // The file's path below calendars/, the base of calendarItemIdentifier.

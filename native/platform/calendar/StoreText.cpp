@@ -80,6 +80,7 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 }  // namespace
 
 std::string repairUtf8(std::string_view text) {
+  if (isValidUtf8(text) && text.find('\0') == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   std::size_t i = 0;
@@ -99,6 +100,10 @@ std::string repairUtf8(std::string_view text) {
 
 bool isValidUtf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
     std::size_t bad = 0;
     const std::size_t n = validSequence(text.substr(i), bad);
     if (n == 0 && text[i] != '\0') return false;
