@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -30,6 +31,7 @@ const std::string& storeDirectory() {
     std::ofstream(*path + "/me") << "me@example.com\n";
     mkdir((*path + "/calendars").c_str(), 0755);
     mkdir((*path + "/calendars/work").c_str(), 0755);
+    std::atexit([] { std::filesystem::remove_all(storeDirectory()); });
     return path;
   }();
   return directory;
