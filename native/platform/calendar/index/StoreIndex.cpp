@@ -14,6 +14,10 @@
 #include <cstring>
 #include <ctime>
 #include <unordered_map>
+#include <chrono>
+#include <cstdio>
+static double T0(){return std::chrono::duration<double,std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();}
+#define TR(x) if(getenv("HIX_TRACE")) fprintf(stderr,"%s %.2f\n",x,T0());
 
 #include "calendar/IcsFile.h"
 #include "calendar/StoreText.h"
@@ -335,7 +339,7 @@ class Session {
   ~Session() { closeAll(); }
 
   Opened open() {
-    lock_ = ::open((base_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    TR("open");lock_ = ::open((base_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lock_ < 0 || !lockShared()) return Opened::unavailable;
     const std::string path = base_ + ".db";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -359,14 +363,14 @@ class Session {
 
   // Throws DbError.
   std::vector<Event> query(double start, double end, ZoneCache& zones) {
-    loadRows();
+    TR("begin");loadRows();TR("loaded");
     const auto meText = readSmall(store_ + "/me");
     me_ = meText ? parseMe(repairUtf8(*meText)) : AddressSet();
     const Layout layout = Walker().walk(store_);
     std::vector<std::string> paths;
     paths.reserve(layout.units.size());
     for (const Unit& u : layout.units) paths.push_back(u.path);
-    const std::vector<FileStat> stats = statAll(paths, options_.useRing);
+    TR("walked");const std::vector<FileStat> stats = statAll(paths, options_.useRing);TR("statted");
     std::vector<Event> events;
     for (std::size_t i = 0; i < layout.units.size(); ++i) {
       const Unit& unit = layout.units[i];
@@ -385,8 +389,8 @@ class Session {
       }
       refresh(unit, it == rows_.end() ? nullptr : &it->second, layout, start, end, zones, events);
     }
-    removeUnseen();
-    exec(db_, "COMMIT");
+    TR("parsed");removeUnseen();
+    exec(db_, "COMMIT");TR("committed");
     inTransaction_ = false;
     return events;
   }

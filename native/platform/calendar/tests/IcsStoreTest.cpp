@@ -209,6 +209,31 @@ TEST_F(IcsStore, OverlapRuleAtBothEnds) {
   }
 }
 
+TEST(IcsFileLook, TellsFilesThatCannotReachTheWindow) {
+  struct Case {
+    const char* lines;
+    bool may;
+  } cases[] = {
+      {"DTSTART:20250601T100000Z\n", true},
+      {"DTSTART:20240101T100000Z\n", false},
+      {"DTSTART;TZID=Pacific/Kiritimati:20250602T120000\n", true},  // 22:00Z the day before
+      {"DTSTART;TZID=Pacific/Pago_Pago:20250531T140000\n", true},   // 01:00Z on the day
+      {"DTSTART:20240101T100000Z\nRRULE:FREQ=WEEKLY\n", true},
+      {"DTSTART:20240101T100000Z\nRRULE:FREQ=WEEKLY;UNTIL=20240301T000000Z\n", false},
+      {"DTSTART:20240101T100000Z\nRRULE:FREQ=WEEKLY;UNTIL=20250531T000000Z\n", true},
+      {"DTSTART:20240101T100000Z\nRRULE:FREQ=WEEKLY;COUNT=3\n", true},
+      {"DTSTART:20240101T100000Z\nRDATE:20240102T100000Z\n", true},
+      {"DTSTART;VALUE=DATE:20240101\nDTEND;VALUE=DATE:20260101\n", true},
+      {"DTSTART;VALUE=DATE:20240101\nDURATION:P1D\n", true},
+      {"DTSTART:soon\n", true},
+      {"SUMMARY:no start\n", false},
+  };
+  for (const auto& c : cases) {
+    const RawFile raw = scanIcs(ics(vevent(c.lines)), true);
+    EXPECT_EQ(mayOverlap(raw, utc("20250601T000000"), utc("20250602T000000")), c.may) << c.lines;
+  }
+}
+
 TEST_F(IcsStore, PassesOverWhatItCannotRead) {
   const std::string good =
       ics(vevent("UID:good\nDTSTART:20250601T100000Z\nSUMMARY:Caf\xC3\xA9 \xFF!\n"
