@@ -117,14 +117,19 @@ void handle(const json& object, model::LanguageModel& model, capture::StdoutWrit
     reply(writer, unavailableReply(request->id));
     return;
   }
+  std::int64_t id = request->id;
   try {
     std::thread([request = std::move(*request), &model, &writer] {
-      runRequest(request, model, writer);
+      try {
+        runRequest(request, model, writer);
+      } catch (const std::exception& error) {
+        // Only memory running out gets here; the request still ends.
+        reply(writer, errorLine(request.id, error.what()));
+      }
     }).detach();
   } catch (const std::system_error& error) {
     // Out of threads: the request still gets its one answer.
-    reply(writer, errorLine(object["id"].get<std::int64_t>(),
-                            std::string("cannot start the request: ") + error.what()));
+    reply(writer, errorLine(id, std::string("cannot start the request: ") + error.what()));
   }
 }
 

@@ -1,5 +1,5 @@
 // The model service: availability, the handling of one request, and the
-// start-up that wires standard input and output to them. The programs's
+// start-up that wires standard input and output to them. The program's
 // main() only picks the model layer and calls start().
 #pragma once
 
