@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -91,6 +92,29 @@ bool exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+// The iCalendar library writes some parse warnings straight to the standard
+// error stream, and the store never prints: during a query, file descriptor 2
+// points at /dev/null. The store is used by one thread at a time.
+class QuietStderr {
+ public:
+  QuietStderr() : saved_(fcntl(2, F_DUPFD_CLOEXEC, 3)) {
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) dup2(null, 2);
+    if (null >= 0) close(null);
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+  ~QuietStderr() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+  }
+
+ private:
+  const int saved_;
+};
+
 class IcsCalendarStore final : public CalendarStore {
  public:
   explicit IcsCalendarStore(std::string directory) : directory_(std::move(directory)) {
@@ -136,6 +160,7 @@ class IcsCalendarStore final : public CalendarStore {
 
   std::vector<Event> eventsMatching(const EventPredicate& predicate) override {
     std::vector<Event> events;
+    const QuietStderr quiet;
     try {
       start_ = predicate.startDate;
       end_ = predicate.endDate;

@@ -87,7 +87,10 @@ struct Scanner {
 
   void begin_(std::string component, std::size_t begin) {
     stack.push_back(std::move(component));
-    if (!topLevelChild()) return;
+    if (!topLevelChild()) {
+      if (stack.back() == "VEVENT" || stack.back() == "VTIMEZONE") raw.irregular = true;
+      return;
+    }
     if (stack.back() == "VEVENT") {
       raw.events.emplace_back();
       event = &raw.events.back();
@@ -99,7 +102,10 @@ struct Scanner {
   }
 
   void end_(const std::string& component, std::size_t end) {
-    if (stack.empty() || stack.back() != component) return;
+    if (stack.empty() || stack.back() != component) {
+      raw.irregular = true;
+      return;
+    }
     if (topLevelChild()) {
       if (component == "VEVENT") event = nullptr;
       if (component == "VTIMEZONE" && zoneBegin != std::string_view::npos) {
@@ -152,8 +158,14 @@ struct Scanner {
     if (stack.empty()) return;
     const std::string& top = stack.back();
     if (event != nullptr && stack.size() == eventDepth && top == "VEVENT") {
-      if (iequals(name, "DTSTART")) keepFirst(event->dtstart, std::string(value));
-      if (iequals(name, "DTEND")) keepFirst(event->dtend, std::string(value));
+      if (iequals(name, "DTSTART")) {
+        keepFirst(event->dtstart, std::string(value));
+        ++event->starts;
+      }
+      if (iequals(name, "DTEND")) {
+        keepFirst(event->dtend, std::string(value));
+        ++event->ends;
+      }
       if (iequals(name, "DURATION")) keepFirst(event->duration, std::string(value));
       if (iequals(name, "RRULE")) event->rrules.emplace_back(value);
       if (iequals(name, "RDATE")) event->hasRdate = true;
@@ -336,7 +348,7 @@ class FileReader {
 
   void read(icalcomponent* root, std::vector<Event>& out) {
     collect(root, 0);
-    aligned_ = events_.size() == raw_.events.size();
+    aligned_ = !raw_.irregular && events_.size() == raw_.events.size();
     defineZones();
     std::vector<Item> items;
     items.reserve(events_.size());
@@ -671,6 +683,7 @@ RawFile scanIcs(std::string_view text, bool timesOnly) {
     }
     scanner.line(folded, begin, pos);
   }
+  if (!scanner.stack.empty()) scanner.raw.irregular = true;
   return std::move(scanner.raw);
 }
 
@@ -695,9 +708,10 @@ std::optional<double> roughInstant(std::string_view value) {
   t.month = *mo;
   t.day = *d;
   t.is_date = 1;
-  if (value.size() > 8) {
+  if (value.size() != 8) {
     const auto h = digits(9, 2), mi = digits(11, 2), sec = digits(13, 2);
-    if (value[8] != 'T' || !h || !mi || !sec) return std::nullopt;
+    const bool shape = value.size() == 15 || (value.size() == 16 && value[15] == 'Z');
+    if (!shape || value[8] != 'T' || !h || !mi || !sec) return std::nullopt;
     t.is_date = 0;
     t.hour = *h;
     t.minute = *mi;
@@ -728,9 +742,10 @@ std::optional<std::string_view> untilOf(std::string_view rule) {
 }  // namespace
 
 bool mayOverlap(const RawFile& raw, double windowStart, double windowEnd) {
+  if (raw.irregular) return true;
   for (const RawEvent& e : raw.events) {
     if (!e.dtstart) continue;  // never returned
-    if (e.duration || e.hasRdate) return true;
+    if (e.duration || e.hasRdate || e.starts > 1 || e.ends > 1) return true;
     const auto start = roughInstant(*e.dtstart);
     if (!start) return true;
     double end = *start;

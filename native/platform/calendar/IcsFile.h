@@ -25,6 +25,7 @@ struct RawEvent {
   std::optional<std::string> dtstart, dtend, duration;
   std::vector<std::string> rrules;
   bool hasRdate = false;
+  int starts = 0, ends = 0;  // DTSTART and DTEND properties seen
   // The rest only when scanned in full.
   std::optional<std::string> uid, summary, location, description, url;
   std::vector<RawParticipant> attendees;
@@ -35,6 +36,10 @@ struct RawZone {
   std::string_view definition;  // the BEGIN:VTIMEZONE ... END:VTIMEZONE lines
 };
 struct RawFile {
+  // The components do not nest as they should (an END that closes another
+  // component, a VEVENT below another one, components left open): the
+  // library may then see other events than this scan does.
+  bool irregular = false;
   std::optional<std::string> calendarName;  // X-WR-CALNAME, unescaped
   std::vector<RawEvent> events;             // in file order
   std::vector<RawZone> zones;               // in file order

@@ -2,6 +2,7 @@
 // reader never crashes or hangs, every text it returns is valid UTF-8, and
 // every occurrence lies in the window by the overlap rule.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -10,9 +11,11 @@
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
+void fail(int line) {
+  std::fprintf(stderr, "oracle failed at line %d\n", line);
+  std::abort();
 }
+#define check(ok) ((ok) ? (void)0 : fail(__LINE__))
 
 void checkText(const std::optional<std::string>& text) {
   if (text) check(calendar::isValidUtf8(*text) && text->find('\0') == std::string::npos);

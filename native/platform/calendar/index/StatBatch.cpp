@@ -32,17 +32,17 @@ FileStat fromStatx(const struct statx& sx) {
 constexpr unsigned kMask =
     STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
 
-void statOneByOne(const std::vector<std::string>& paths, std::size_t from,
+void statOneByOne(const std::vector<StatRequest>& paths, std::size_t from,
                   std::vector<FileStat>& out) {
   for (std::size_t i = from; i < paths.size(); ++i) {
     struct statx sx {};
-    if (statx(AT_FDCWD, paths[i].c_str(), 0, kMask, &sx) == 0) out[i] = fromStatx(sx);
+    if (statx(paths[i].directory, paths[i].name, 0, kMask, &sx) == 0) out[i] = fromStatx(sx);
   }
 }
 
 // Fills `out` through a ring; returns how many leading paths it handled
 // (all of them unless the ring failed part way).
-std::size_t statByRing(const std::vector<std::string>& paths, std::vector<FileStat>& out) {
+std::size_t statByRing(const std::vector<StatRequest>& paths, std::vector<FileStat>& out) {
   io_uring ring{};
   if (io_uring_queue_init(kRingEntries, &ring, 0) < 0) return 0;
   // Leaked when the ring fails with requests in flight: the kernel may still
@@ -54,7 +54,8 @@ std::size_t statByRing(const std::vector<std::string>& paths, std::vector<FileSt
     const std::size_t batch = std::min<std::size_t>(paths.size() - done, kRingEntries);
     for (std::size_t i = 0; i < batch; ++i) {
       io_uring_sqe* sqe = io_uring_get_sqe(&ring);
-      io_uring_prep_statx(sqe, AT_FDCWD, paths[done + i].c_str(), 0, kMask, &buffers[i]);
+      io_uring_prep_statx(sqe, paths[done + i].directory, paths[done + i].name, 0, kMask,
+                          &buffers[i]);
       io_uring_sqe_set_data64(sqe, i);
     }
     if (io_uring_submit(&ring) != static_cast<int>(batch)) {
@@ -83,7 +84,7 @@ std::size_t statByRing(const std::vector<std::string>& paths, std::vector<FileSt
 
 }  // namespace
 
-std::vector<FileStat> statAll(const std::vector<std::string>& paths, bool useRing) {
+std::vector<FileStat> statAll(const std::vector<StatRequest>& paths, bool useRing) {
   std::vector<FileStat> out(paths.size());
   const std::size_t handled = useRing && paths.size() > 16 ? statByRing(paths, out) : 0;
   statOneByOne(paths, handled, out);

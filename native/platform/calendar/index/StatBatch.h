@@ -31,8 +31,14 @@ struct FileStat {
   FileKey key;
 };
 
-// One result per path, in order. `useRing` false forces one call per file.
-std::vector<FileStat> statAll(const std::vector<std::string>& paths, bool useRing = true);
+// A file named relative to an open directory (or AT_FDCWD).
+struct StatRequest {
+  int directory;
+  const char* name;
+};
+
+// One result per request, in order. `useRing` false forces one call per file.
+std::vector<FileStat> statAll(const std::vector<StatRequest>& requests, bool useRing = true);
 
 // The key of an open file, for the bytes read from it.
 FileStat statOpen(int fd);

@@ -13,11 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <unordered_map>
-#include <chrono>
-#include <cstdio>
-static double T0(){return std::chrono::duration<double,std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();}
-#define TR(x) if(getenv("HIX_TRACE")) fprintf(stderr,"%s %.2f\n",x,T0());
 
 #include "calendar/IcsFile.h"
 #include "calendar/StoreText.h"
@@ -36,11 +33,6 @@ constexpr int kBusyMilliseconds = 5000;
 
 // ---- files ----------------------------------------------------------------
 
-int openForReading(const std::string& path) {
-  // O_NONBLOCK: a FIFO under the store must not hang the query.
-  return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-}
-
 bool readAll(int fd, std::string& text) {
   char buffer[65536];
   while (true) {
@@ -58,8 +50,10 @@ struct Read {
   FileKey key;
 };
 
-std::optional<Read> readKeyed(const std::string& path) {
-  const int fd = openForReading(path);
+// `path` is relative to the open directory `dir` (or AT_FDCWD). O_NONBLOCK:
+// a FIFO under the store must not hang the query.
+std::optional<Read> readKeyed(int dir, const std::string& path) {
+  const int fd = openat(dir, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return std::nullopt;
   std::optional<Read> result;
   const FileStat st = statOpen(fd);
@@ -73,7 +67,7 @@ std::optional<Read> readKeyed(const std::string& path) {
 }
 
 std::optional<std::string> readSmall(const std::string& path) {
-  auto r = readKeyed(path);
+  auto r = readKeyed(AT_FDCWD, path);
   if (!r) return std::nullopt;
   return std::move(r->bytes);
 }
@@ -112,16 +106,37 @@ bool exists(const std::string& path) {
 
 // ---- the store's layout, walked afresh on every query ----------------------
 
+// A folder whose .ics files are read: a collection, or calendars/ itself for
+// the calendar files among its entries.
+struct Folder {
+  std::string path;
+  std::string itemPrefix;  // the folder's path below calendars/, with a slash
+  int fd = -1;             // open for the checks; -1 when it cannot be opened
+};
+
 // One .ics file, in the order its events come back.
 struct Unit {
-  std::string path;
-  std::string itemPath;
-  std::size_t calendar;
+  std::uint32_t folder;
+  std::uint32_t calendar;
   bool namesCalendar;  // a calendar file: its X-WR-CALNAME is the title
+  std::string name;
 };
 
 struct Layout {
+  Layout() = default;
+  Layout(const Layout&) = delete;
+  Layout& operator=(const Layout&) = delete;
+  Layout(Layout&&) = default;
+  ~Layout() {
+    for (const Folder& f : folders) {
+      if (f.fd >= 0) close(f.fd);
+    }
+  }
+  std::string itemPath(const Unit& u) const { return folders[u.folder].itemPrefix + u.name; }
+  std::string path(const Unit& u) const { return folders[u.folder].path + "/" + u.name; }
+
   std::vector<Calendar> calendars;
+  std::vector<Folder> folders;
   std::vector<Unit> units;
 };
 
@@ -129,19 +144,33 @@ class Walker {
  public:
   Layout walk(const std::string& directory) {
     const std::string root = directory + "/calendars";
+    rootFolder_ = addFolder(root, "");
     for (const std::string& name : sortedEntries(root)) entry(root + "/" + name, name);
     return std::move(layout_);
   }
 
  private:
+  std::uint32_t addFolder(const std::string& path, std::string prefix) {
+    Folder f;
+    f.path = path;
+    f.itemPrefix = std::move(prefix);
+    f.fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    layout_.folders.push_back(std::move(f));
+    return static_cast<std::uint32_t>(layout_.folders.size() - 1);
+  }
+
+  std::uint32_t addCalendar(Calendar calendar) {
+    layout_.calendars.push_back(std::move(calendar));
+    return static_cast<std::uint32_t>(layout_.calendars.size() - 1);
+  }
+
   void entry(const std::string& path, const std::string& name) {
     const Kind kind = kindOf(path);
     if (kind == Kind::file && isIcsName(name)) {
       Calendar calendar;
       calendar.title = name.substr(0, name.size() - 4);
       calendar.allowsContentModifications = access(path.c_str(), W_OK) == 0;
-      layout_.units.push_back({path, name, layout_.calendars.size(), true});
-      layout_.calendars.push_back(std::move(calendar));
+      layout_.units.push_back({rootFolder_, addCalendar(std::move(calendar)), true, name});
     } else if (kind == Kind::directory) {
       const std::vector<std::string> entries = sortedEntries(path);
       const bool collection = std::any_of(entries.begin(), entries.end(), [](const std::string& e) {
@@ -172,45 +201,40 @@ class Walker {
     calendar.type = kind ? parseKind(*kind) : 0;
     calendar.allowsContentModifications =
         !exists(path + "/read-only") && access(path.c_str(), W_OK) == 0;
-    const std::size_t index = layout_.calendars.size();
-    layout_.calendars.push_back(std::move(calendar));
+    const std::uint32_t index = addCalendar(std::move(calendar));
+    const std::uint32_t folder = addFolder(path, itemPrefix + "/");
     for (const std::string& entry : entries) {
-      if (!isIcsName(entry)) continue;
-      layout_.units.push_back({path + "/" + entry, itemPrefix + "/" + entry, index, false});
+      if (isIcsName(entry)) layout_.units.push_back({folder, index, false, entry});
     }
   }
 
   Layout layout_;
+  std::uint32_t rootFolder_ = 0;
 };
 
 // ---- hashing ----------------------------------------------------------------
 
-struct Hash {
-  std::uint64_t value = 1469598103934665603ULL;
-  Hash& add(std::string_view bytes) {
-    for (const char c : bytes) {
-      value ^= static_cast<unsigned char>(c);
-      value *= 1099511628211ULL;
-    }
-    return *this;
+// A 64-bit checksum, eight bytes at a time: it guards what the index holds
+// against damage SQLite itself would not notice.
+std::uint64_t checksum(std::string_view bytes) {
+  std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ bytes.size();
+  const auto mix = [&h](std::uint64_t word) {
+    h ^= word;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 32;
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    mix(word);
   }
-  Hash& add(std::uint64_t n) {
-    char bytes[8];
-    std::memcpy(bytes, &n, sizeof bytes);
-    return add(std::string_view(bytes, sizeof bytes));
-  }
-};
-
-std::uint64_t bitsOf(double d) {
-  std::uint64_t n;
-  std::memcpy(&n, &d, sizeof n);
-  return n;
-}
-
-double doubleOf(std::uint64_t n) {
-  double d;
-  std::memcpy(&d, &n, sizeof d);
-  return d;
+  std::uint64_t tail = 0;
+  std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
+  mix(tail);
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  return h ^ (h >> 33);
 }
 
 // ---- the database -----------------------------------------------------------
@@ -285,40 +309,78 @@ bool isCorruption(int code) {
          primary == SQLITE_SCHEMA || primary == SQLITE_ERROR || primary == SQLITE_MISMATCH;
 }
 
+// The manifest (every file's key, span and text) is one blob, read and
+// written whole: a query reads it with one lookup instead of a row per file.
 const char* const kSchema =
     "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
-    "CREATE TABLE files(id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE,"
-    " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
-    " mtime INTEGER NOT NULL, ctime INTEGER NOT NULL, racy INTEGER NOT NULL,"
-    " lo INTEGER NOT NULL, hi INTEGER NOT NULL, texthash INTEGER NOT NULL,"
-    " rowhash INTEGER NOT NULL);"
+    "CREATE TABLE manifest(id INTEGER PRIMARY KEY, data BLOB NOT NULL);"
     "CREATE TABLE texts(id INTEGER PRIMARY KEY, text BLOB NOT NULL);";
 
 // What the index holds for one file.
 struct Row {
-  std::int64_t id = 0;
+  std::string_view path;  // below calendars/; points into the manifest or `owned`
   FileKey key;
   bool racy = false;
   FileSpan span;
+  std::int64_t textId = 0;
   std::uint64_t textHash = 0;
-  bool valid = false;  // its checksum holds
-  bool seen = false;   // the file is still in the store
 };
 
-std::uint64_t rowHash(std::string_view path, const Row& r) {
-  return Hash()
-      .add(path)
-      .add(r.key.dev)
-      .add(r.key.ino)
-      .add(static_cast<std::uint64_t>(r.key.size))
-      .add(static_cast<std::uint64_t>(r.key.mtimeNs))
-      .add(static_cast<std::uint64_t>(r.key.ctimeNs))
-      .add(static_cast<std::uint64_t>(r.racy))
-      .add(bitsOf(r.span.lo))
-      .add(bitsOf(r.span.hi))
-      .add(r.textHash)
-      .value;
-}
+class Writer {
+ public:
+  template <typename T>
+  void put(T value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+  }
+  void row(const Row& r) {
+    put(static_cast<std::uint32_t>(r.path.size()));
+    out.append(r.path);
+    put(r.key.dev);
+    put(r.key.ino);
+    put(r.key.size);
+    put(r.key.mtimeNs);
+    put(r.key.ctimeNs);
+    put(static_cast<std::uint8_t>(r.racy));
+    put(r.span.lo);
+    put(r.span.hi);
+    put(r.textId);
+    put(r.textHash);
+  }
+  std::string finish() {
+    put(checksum(out));
+    return std::move(out);
+  }
+  std::string out;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view data) : data_(data) {}
+  template <typename T>
+  bool get(T& value) {
+    if (data_.size() - pos_ < sizeof value) return false;
+    std::memcpy(&value, data_.data() + pos_, sizeof value);
+    pos_ += sizeof value;
+    return true;
+  }
+  bool row(Row& r) {
+    std::uint32_t length = 0;
+    if (!get(length) || data_.size() - pos_ < length) return false;
+    r.path = data_.substr(pos_, length);
+    pos_ += length;
+    std::uint8_t racy = 0;
+    const bool ok = get(r.key.dev) && get(r.key.ino) && get(r.key.size) && get(r.key.mtimeNs) &&
+                    get(r.key.ctimeNs) && get(racy) && get(r.span.lo) && get(r.span.hi) &&
+                    get(r.textId) && get(r.textHash);
+    r.racy = racy != 0;
+    return ok;
+  }
+  bool atEnd() const { return pos_ == data_.size(); }
+
+ private:
+  std::string_view data_;
+  std::size_t pos_ = 0;
+};
 
 std::int64_t nowNs() {
   timespec ts{};
@@ -339,14 +401,14 @@ class Session {
   ~Session() { closeAll(); }
 
   Opened open() {
-    TR("open");lock_ = ::open((base_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    lock_ = ::open((base_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lock_ < 0 || !lockShared()) return Opened::unavailable;
     const std::string path = base_ + ".db";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return Opened::unavailable;
     close(fd);
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
       return Opened::unavailable;
     }
     sqlite3_busy_timeout(db_, kBusyMilliseconds);
@@ -363,34 +425,53 @@ class Session {
 
   // Throws DbError.
   std::vector<Event> query(double start, double end, ZoneCache& zones) {
-    TR("begin");loadRows();TR("loaded");
+    loadManifest();
     const auto meText = readSmall(store_ + "/me");
     me_ = meText ? parseMe(repairUtf8(*meText)) : AddressSet();
     const Layout layout = Walker().walk(store_);
-    std::vector<std::string> paths;
-    paths.reserve(layout.units.size());
-    for (const Unit& u : layout.units) paths.push_back(u.path);
-    TR("walked");const std::vector<FileStat> stats = statAll(paths, options_.useRing);TR("statted");
+    std::vector<StatRequest> requests;
+    requests.reserve(layout.units.size());
+    std::vector<std::string> fullPaths;  // where a folder could not be opened
+    for (const Unit& u : layout.units) {
+      const int fd = layout.folders[u.folder].fd;
+      requests.push_back({fd, u.name.c_str()});
+      if (fd < 0) requests.back().directory = AT_FDCWD;
+    }
+    for (std::size_t i = 0; i < layout.units.size(); ++i) {
+      if (layout.folders[layout.units[i].folder].fd < 0) {
+        fullPaths.push_back(layout.path(layout.units[i]));
+        requests[i].name = fullPaths.back().c_str();
+      }
+    }
+    const std::vector<FileStat> stats = statAll(requests, options_.useRing);
     std::vector<Event> events;
+    std::vector<Row> kept;
+    kept.reserve(layout.units.size());
+    std::string itemPath;
     for (std::size_t i = 0; i < layout.units.size(); ++i) {
       const Unit& unit = layout.units[i];
       const FileStat& st = stats[i];
       if (!st.found || !st.regular || st.key.size > kMaxFileBytes) continue;
-      const auto it = rows_.find(unit.path);
-      if (it != rows_.end() && it->second.valid && !it->second.racy && it->second.key == st.key) {
-        Row& row = it->second;
-        row.seen = true;
-        if (!row.span.meets(start, end)) continue;
-        if (auto text = storedText(row)) {
-          append(*text, unit, layout, start, end, zones, events);
-          continue;
+      itemPath = layout.itemPath(unit);
+      const auto it = rows_.find(itemPath);
+      if (it != rows_.end()) {
+        Row& row = rows_by_index_[it->second];
+        if (!row.racy && row.key == st.key) {
+          if (!row.span.meets(start, end)) {
+            kept.push_back(row);
+            continue;
+          }
+          if (auto text = storedText(row)) {
+            kept.push_back(row);
+            append(*text, unit, layout, start, end, zones, events);
+            continue;
+          }
         }
-        row.seen = false;  // its text is damaged: read the file again
       }
-      refresh(unit, it == rows_.end() ? nullptr : &it->second, layout, start, end, zones, events);
+      if (auto row = refresh(unit, layout, start, end, zones, events)) kept.push_back(*row);
     }
-    TR("parsed");removeUnseen();
-    exec(db_, "COMMIT");TR("committed");
+    if (dirty_ || kept.size() != rows_by_index_.size()) saveManifest(kept);
+    exec(db_, "COMMIT");
     inTransaction_ = false;
     return events;
   }
@@ -444,111 +525,99 @@ class Session {
     return meta.step() && meta.text(0) == store_;
   }
 
-  void loadRows() {
-    Statement s(db_,
-                "SELECT id, path, dev, ino, size, mtime, ctime, racy, lo, hi, texthash, rowhash"
-                " FROM files");
-    while (s.step()) {
-      Row r;
-      r.id = s.integer(0);
-      const std::string_view path = s.text(1);
-      r.key.dev = static_cast<std::uint64_t>(s.integer(2));
-      r.key.ino = static_cast<std::uint64_t>(s.integer(3));
-      r.key.size = s.integer(4);
-      r.key.mtimeNs = s.integer(5);
-      r.key.ctimeNs = s.integer(6);
-      r.racy = s.integer(7) != 0;
-      r.span.lo = doubleOf(static_cast<std::uint64_t>(s.integer(8)));
-      r.span.hi = doubleOf(static_cast<std::uint64_t>(s.integer(9)));
-      r.textHash = static_cast<std::uint64_t>(s.integer(10));
-      r.valid = rowHash(path, r) == static_cast<std::uint64_t>(s.integer(11));
-      rows_.emplace(std::string(path), r);
+  // A damaged manifest reads as empty: every file is then read afresh.
+  void loadManifest() {
+    if (!readManifest()) {
+      rows_.clear();
+      rows_by_index_.clear();
+      exec(db_, "DELETE FROM texts");
     }
+  }
+
+  bool readManifest() {
+    Statement s(db_, "SELECT data FROM manifest WHERE id = 1");
+    if (!s.step()) return false;
+    manifest_ = s.text(0);
+    std::string_view data = manifest_;
+    std::uint64_t stored = 0;
+    if (data.size() < sizeof stored) return false;
+    std::memcpy(&stored, data.data() + data.size() - sizeof stored, sizeof stored);
+    data.remove_suffix(sizeof stored);
+    if (checksum(data) != stored) return false;
+    Reader reader(data);
+    Row r;
+    while (!reader.atEnd()) {
+      if (!reader.row(r)) return false;
+      rows_by_index_.push_back(r);
+    }
+    rows_.reserve(rows_by_index_.size());
+    for (std::size_t i = 0; i < rows_by_index_.size(); ++i) {
+      rows_.emplace(rows_by_index_[i].path, i);
+    }
+    return true;
+  }
+
+  void saveManifest(const std::vector<Row>& kept) {
+    Writer w;
+    w.out.reserve(kept.size() * 112);
+    std::unordered_map<std::int64_t, bool> live;
+    live.reserve(kept.size());
+    for (const Row& r : kept) {
+      w.row(r);
+      live.emplace(r.textId, true);
+    }
+    Statement drop(db_, "DELETE FROM texts WHERE id = ?1");
+    for (const Row& r : rows_by_index_) {
+      if (live.count(r.textId) == 0) drop.bind(1, r.textId).run();
+    }
+    const std::string data = w.finish();
+    Statement put(db_, "INSERT OR REPLACE INTO manifest(id, data) VALUES(1, ?1)");
+    put.bindBlob(1, data).run();
   }
 
   std::optional<std::string> storedText(const Row& row) {
     if (!fetch_) fetch_.emplace(db_, "SELECT text FROM texts WHERE id = ?1");
-    fetch_->bind(1, row.id);
+    fetch_->bind(1, row.textId);
     std::optional<std::string> text;
     if (fetch_->step()) {
       const std::string_view t = fetch_->text(0);
-      if (Hash().add(t).value == row.textHash) text.emplace(t);
+      if (checksum(t) == row.textHash) text.emplace(t);
     }
     fetch_->reset();
     return text;
   }
 
   // Reads a new or changed file, records it, and answers from what was read.
-  void refresh(const Unit& unit, Row* row, const Layout& layout, double start, double end,
-               ZoneCache& zones, std::vector<Event>& events) {
+  // Nothing when the file cannot be read: it then has no entry.
+  std::optional<Row> refresh(const Unit& unit, const Layout& layout, double start, double end,
+                             ZoneCache& zones, std::vector<Event>& events) {
     const std::int64_t readAt = nowNs();
-    auto read = readKeyed(unit.path);
-    if (!read) return;  // unreadable: its entry, if any, goes
+    const int dir = layout.folders[unit.folder].fd;
+    auto read = dir >= 0 ? readKeyed(dir, unit.name) : readKeyed(AT_FDCWD, layout.path(unit));
+    if (!read) return std::nullopt;
     const std::string text = repairUtf8(read->bytes);
+    owned_.push_back(layout.itemPath(unit));
     Row fresh;
+    fresh.path = owned_.back();
     fresh.key = read->key;
     const std::int64_t newest = std::max(fresh.key.mtimeNs, fresh.key.ctimeNs);
     fresh.racy = newest >= readAt - static_cast<std::int64_t>(options_.racySeconds * 1e9);
     fresh.span = fileSpan(text);
-    fresh.textHash = Hash().add(text).value;
-    fresh.id = store(unit.path, fresh, text);
-    fresh.valid = fresh.seen = true;
-    if (row != nullptr) {
-      *row = fresh;
-    } else {
-      rows_.emplace(unit.path, fresh);
-    }
+    fresh.textHash = checksum(text);
+    if (!putText_) putText_.emplace(db_, "INSERT INTO texts(text) VALUES(?1)");
+    putText_->bindBlob(1, text).run();
+    fresh.textId = sqlite3_last_insert_rowid(db_);
+    dirty_ = true;
     if (options_.afterWrite) options_.afterWrite();
     if (fresh.span.meets(start, end)) append(text, unit, layout, start, end, zones, events);
-  }
-
-  std::int64_t store(const std::string& path, const Row& r, const std::string& text) {
-    if (!upsert_) {
-      upsert_.emplace(db_,
-                      "INSERT INTO files(path, dev, ino, size, mtime, ctime, racy, lo, hi,"
-                      " texthash, rowhash) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"
-                      " ON CONFLICT(path) DO UPDATE SET dev = excluded.dev, ino = excluded.ino,"
-                      " size = excluded.size, mtime = excluded.mtime, ctime = excluded.ctime,"
-                      " racy = excluded.racy, lo = excluded.lo, hi = excluded.hi,"
-                      " texthash = excluded.texthash, rowhash = excluded.rowhash RETURNING id");
-      putText_.emplace(db_, "INSERT OR REPLACE INTO texts(id, text) VALUES(?1, ?2)");
-    }
-    upsert_->bind(1, path)
-        .bind(2, static_cast<std::int64_t>(r.key.dev))
-        .bind(3, static_cast<std::int64_t>(r.key.ino))
-        .bind(4, r.key.size)
-        .bind(5, r.key.mtimeNs)
-        .bind(6, r.key.ctimeNs)
-        .bind(7, r.racy ? 1 : 0)
-        .bind(8, static_cast<std::int64_t>(bitsOf(r.span.lo)))
-        .bind(9, static_cast<std::int64_t>(bitsOf(r.span.hi)))
-        .bind(10, static_cast<std::int64_t>(r.textHash))
-        .bind(11, static_cast<std::int64_t>(rowHash(path, r)));
-    if (!upsert_->step()) throw DbError{SQLITE_ERROR};
-    const std::int64_t id = upsert_->integer(0);
-    upsert_->run();
-    putText_->bind(1, id).bindBlob(2, text).run();
-    return id;
-  }
-
-  void removeUnseen() {
-    std::optional<Statement> dropFile, dropText;
-    for (const auto& [path, row] : rows_) {
-      if (row.seen) continue;
-      if (!dropFile) {
-        dropFile.emplace(db_, "DELETE FROM files WHERE id = ?1");
-        dropText.emplace(db_, "DELETE FROM texts WHERE id = ?1");
-      }
-      dropFile->bind(1, row.id).run();
-      dropText->bind(1, row.id).run();
-    }
+    return fresh;
   }
 
   void append(const std::string& text, const Unit& unit, const Layout& layout, double start,
               double end, ZoneCache& zones, std::vector<Event>& events) {
     try {
       FileContext context;
-      context.itemPath = unit.itemPath;
+      context.itemPath = layout.itemPath(unit);
       context.calendar = layout.calendars[unit.calendar];
       context.me = &me_;
       const RawFile raw = scanIcs(text);
@@ -566,9 +635,13 @@ class Session {
   int lock_ = -1;
   sqlite3* db_ = nullptr;
   bool inTransaction_ = false;
-  std::unordered_map<std::string, Row> rows_;
+  bool dirty_ = false;
+  std::string manifest_;
+  std::vector<Row> rows_by_index_;
+  std::unordered_map<std::string_view, std::size_t> rows_;
+  std::deque<std::string> owned_;
   AddressSet me_;
-  std::optional<Statement> fetch_, upsert_, putText_;
+  std::optional<Statement> fetch_, putText_;
 };
 
 // Removes a database nobody else has open, so that the next attempt starts
@@ -644,7 +717,7 @@ std::optional<std::vector<Event>> indexedEvents(const std::string& storeDirector
         options.cacheDirectory.empty() ? defaultIndexDirectory() : options.cacheDirectory;
     if (directory.empty() || !makeDirectories(directory)) return std::nullopt;
     const std::string store = absolutePath(storeDirectory);
-    const std::string base = directory + "/store-" + hex(Hash().add(store).value);
+    const std::string base = directory + "/store-" + hex(checksum(store));
     for (int attempt = 0; attempt < 3; ++attempt) {
       Session session(base, store, options);
       const Opened opened = session.open();

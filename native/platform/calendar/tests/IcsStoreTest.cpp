@@ -226,6 +226,9 @@ TEST(IcsFileLook, TellsFilesThatCannotReachTheWindow) {
       {"DTSTART;VALUE=DATE:20240101\nDTEND;VALUE=DATE:20260101\n", true},
       {"DTSTART;VALUE=DATE:20240101\nDURATION:P1D\n", true},
       {"DTSTART:soon\n", true},
+      {"DTSTART:20240101T100000Zjunk\n", true},
+      {"DTSTART:20240101T100000Z\nDTSTART:20250601T100000Z\n", true},
+      {"DTSTART:20240101T100000Z\nBEGIN:VALARM\n", true},  // left open: nesting unclear
       {"SUMMARY:no start\n", false},
   };
   for (const auto& c : cases) {
@@ -239,7 +242,7 @@ TEST_F(IcsStore, PassesOverWhatItCannotRead) {
       ics(vevent("UID:good\nDTSTART:20250601T100000Z\nSUMMARY:Caf\xC3\xA9 \xFF!\n"
                  "ATTENDEE;CN=Bj\xF6rn:mailto:b@example.com\n"));
   write("calendars/a/1-garbage.ics", "\x01\x02 this is not a calendar \xFE\n");
-  write("calendars/a/2-empty.ics", "");
+  write("calendars/a/2-end-first.ics", "END:VEVENT\r\n" + ics(vevent("UID:x\n")));
   write("calendars/a/3-good.ics", good);
   write("calendars/a/4-broken.ics",
         ics(vevent("UID:nostart\nSUMMARY:no DTSTART\n") + vevent("UID:badstart\nDTSTART:soon\n") +

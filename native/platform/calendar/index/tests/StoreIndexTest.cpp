@@ -342,11 +342,19 @@ TEST_F(StoreIndexTest, DamagedIndexIsRebuiltAndTheAnswerStaysRight) {
                       nullptr);
          sqlite3_close(h);
        }},
-      {"a span altered",
+      {"the list of files altered",
        [](const std::string& db) {
          sqlite3* h = nullptr;
          sqlite3_open(db.c_str(), &h);
-         sqlite3_exec(h, "UPDATE files SET lo = 0, hi = 0", nullptr, nullptr, nullptr);
+         sqlite3_exec(h, "UPDATE manifest SET data = substr(data, 1, 60) || x'00' || "
+                      "substr(data, 62)", nullptr, nullptr, nullptr);
+         sqlite3_close(h);
+       }},
+      {"the list of files gone",
+       [](const std::string& db) {
+         sqlite3* h = nullptr;
+         sqlite3_open(db.c_str(), &h);
+         sqlite3_exec(h, "DELETE FROM manifest", nullptr, nullptr, nullptr);
          sqlite3_close(h);
        }},
       {"older format",
