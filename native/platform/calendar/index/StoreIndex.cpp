@@ -172,12 +172,12 @@ class Walker {
       calendar.allowsContentModifications = access(path.c_str(), W_OK) == 0;
       layout_.units.push_back({rootFolder_, addCalendar(std::move(calendar)), true, name});
     } else if (kind == Kind::directory) {
-      const std::vector<std::string> entries = sortedEntries(path);
+      std::vector<std::string> entries = sortedEntries(path);
       const bool collection = std::any_of(entries.begin(), entries.end(), [](const std::string& e) {
         return e == "displayname" || isIcsName(e);
       });
       if (collection) {
-        this->collection(path, name, name, entries);
+        this->collection(path, name, name, std::move(entries));
         return;
       }
       for (const std::string& sub : entries) {
@@ -190,7 +190,7 @@ class Walker {
   }
 
   void collection(const std::string& path, const std::string& itemPrefix, const std::string& name,
-                  const std::vector<std::string>& entries) {
+                  std::vector<std::string> entries) {
     Calendar calendar;
     calendar.title = name;
     if (const auto text = readSmall(path + "/displayname")) {
@@ -203,8 +203,8 @@ class Walker {
         !exists(path + "/read-only") && access(path.c_str(), W_OK) == 0;
     const std::uint32_t index = addCalendar(std::move(calendar));
     const std::uint32_t folder = addFolder(path, itemPrefix + "/");
-    for (const std::string& entry : entries) {
-      if (isIcsName(entry)) layout_.units.push_back({folder, index, false, entry});
+    for (std::string& entry : entries) {
+      if (isIcsName(entry)) layout_.units.push_back({folder, index, false, std::move(entry)});
     }
   }
 
@@ -407,14 +407,17 @@ class Session {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return Opened::unavailable;
     close(fd);
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
       return Opened::unavailable;
     }
     sqlite3_busy_timeout(db_, kBusyMilliseconds);
     try {
       if (!journalIsWal()) return Opened::unavailable;
-      exec(db_, "PRAGMA synchronous=NORMAL");
+      // A cache: losing the last writes to a power cut costs a rebuild, not
+      // a wrong answer, and the build does not wait for the disk.
+      exec(db_, "PRAGMA synchronous=OFF");
+      exec(db_, "PRAGMA mmap_size=268435456");
       exec(db_, "BEGIN IMMEDIATE");
       inTransaction_ = true;
       return checkFormat() ? Opened::ready : Opened::rebuild;
@@ -445,30 +448,26 @@ class Session {
     }
     const std::vector<FileStat> stats = statAll(requests, options_.useRing);
     std::vector<Event> events;
-    std::vector<Row> kept;
+    std::vector<const Row*> kept;
     kept.reserve(layout.units.size());
     std::string itemPath;
     for (std::size_t i = 0; i < layout.units.size(); ++i) {
       const Unit& unit = layout.units[i];
       const FileStat& st = stats[i];
       if (!st.found || !st.regular || st.key.size > kMaxFileBytes) continue;
-      itemPath = layout.itemPath(unit);
-      const auto it = rows_.find(itemPath);
-      if (it != rows_.end()) {
-        Row& row = rows_by_index_[it->second];
-        if (!row.racy && row.key == st.key) {
-          if (!row.span.meets(start, end)) {
-            kept.push_back(row);
-            continue;
-          }
-          if (auto text = storedText(row)) {
-            kept.push_back(row);
-            append(*text, unit, layout, start, end, zones, events);
-            continue;
-          }
+      itemPath.assign(layout.folders[unit.folder].itemPrefix).append(unit.name);
+      if (const Row* row = find(itemPath); row != nullptr && !row->racy && row->key == st.key) {
+        if (!row->span.meets(start, end)) {
+          kept.push_back(row);
+          continue;
+        }
+        if (auto text = storedText(*row)) {
+          kept.push_back(row);
+          append(*text, unit, layout, start, end, zones, events);
+          continue;
         }
       }
-      if (auto row = refresh(unit, layout, start, end, zones, events)) kept.push_back(*row);
+      if (const Row* row = refresh(unit, layout, start, end, zones, events)) kept.push_back(row);
     }
     if (dirty_ || kept.size() != rows_by_index_.size()) saveManifest(kept);
     exec(db_, "COMMIT");
@@ -550,21 +549,36 @@ class Session {
       if (!reader.row(r)) return false;
       rows_by_index_.push_back(r);
     }
-    rows_.reserve(rows_by_index_.size());
-    for (std::size_t i = 0; i < rows_by_index_.size(); ++i) {
-      rows_.emplace(rows_by_index_[i].path, i);
-    }
     return true;
   }
 
-  void saveManifest(const std::vector<Row>& kept) {
+  // The entry of a file. The manifest is written in the order the store is
+  // walked, so the next entry is nearly always the one asked for; a map is
+  // built only when it is not.
+  const Row* find(std::string_view path) {
+    if (next_ < rows_by_index_.size() && rows_by_index_[next_].path == path) {
+      return &rows_by_index_[next_++];
+    }
+    if (rows_.empty()) {
+      rows_.reserve(rows_by_index_.size());
+      for (std::size_t i = 0; i < rows_by_index_.size(); ++i) {
+        rows_.emplace(rows_by_index_[i].path, i);
+      }
+    }
+    const auto it = rows_.find(path);
+    if (it == rows_.end()) return nullptr;
+    next_ = it->second + 1;
+    return &rows_by_index_[it->second];
+  }
+
+  void saveManifest(const std::vector<const Row*>& kept) {
     Writer w;
     w.out.reserve(kept.size() * 112);
     std::unordered_map<std::int64_t, bool> live;
     live.reserve(kept.size());
-    for (const Row& r : kept) {
-      w.row(r);
-      live.emplace(r.textId, true);
+    for (const Row* r : kept) {
+      w.row(*r);
+      live.emplace(r->textId, true);
     }
     Statement drop(db_, "DELETE FROM texts WHERE id = ?1");
     for (const Row& r : rows_by_index_) {
@@ -589,15 +603,15 @@ class Session {
 
   // Reads a new or changed file, records it, and answers from what was read.
   // Nothing when the file cannot be read: it then has no entry.
-  std::optional<Row> refresh(const Unit& unit, const Layout& layout, double start, double end,
-                             ZoneCache& zones, std::vector<Event>& events) {
+  const Row* refresh(const Unit& unit, const Layout& layout, double start, double end,
+                     ZoneCache& zones, std::vector<Event>& events) {
     const std::int64_t readAt = nowNs();
     const int dir = layout.folders[unit.folder].fd;
     auto read = dir >= 0 ? readKeyed(dir, unit.name) : readKeyed(AT_FDCWD, layout.path(unit));
-    if (!read) return std::nullopt;
+    if (!read) return nullptr;
     const std::string text = repairUtf8(read->bytes);
     owned_.push_back(layout.itemPath(unit));
-    Row fresh;
+    Row& fresh = fresh_.emplace_back();
     fresh.path = owned_.back();
     fresh.key = read->key;
     const std::int64_t newest = std::max(fresh.key.mtimeNs, fresh.key.ctimeNs);
@@ -610,7 +624,7 @@ class Session {
     dirty_ = true;
     if (options_.afterWrite) options_.afterWrite();
     if (fresh.span.meets(start, end)) append(text, unit, layout, start, end, zones, events);
-    return fresh;
+    return &fresh;
   }
 
   void append(const std::string& text, const Unit& unit, const Layout& layout, double start,
@@ -639,7 +653,9 @@ class Session {
   std::string manifest_;
   std::vector<Row> rows_by_index_;
   std::unordered_map<std::string_view, std::size_t> rows_;
+  std::size_t next_ = 0;
   std::deque<std::string> owned_;
+  std::deque<Row> fresh_;
   AddressSet me_;
   std::optional<Statement> fetch_, putText_;
 };
