@@ -138,6 +138,7 @@ std::vector<Frame> FrameDecoder::feed(std::span<const std::uint8_t> data) {
   const std::uint8_t* const end = cursor + data.size();
   try {
     for (;;) {
+      if (headerHave_ == 0) cursor = takeWholeFrames(cursor, end, frames);
       if (headerHave_ < frameHeaderBytes) {
         const std::size_t take =
             std::min(frameHeaderBytes - headerHave_, static_cast<std::size_t>(end - cursor));
@@ -157,6 +158,33 @@ std::vector<Frame> FrameDecoder::feed(std::span<const std::uint8_t> data) {
     // it happens); the frame it was to hold is lost, the decoder stays sound.
   }
   return frames;
+}
+
+// The common case, a frame that lies whole in the chunk, is cut out of the
+// chunk directly, each payload copied once into the frame that owns it.
+const std::uint8_t* FrameDecoder::takeWholeFrames(const std::uint8_t* cursor,
+                                                  const std::uint8_t* end,
+                                                  std::vector<Frame>& frames) {
+  while (static_cast<std::size_t>(end - cursor) >= frameHeaderBytes) {
+    const std::uint64_t length = readLittleEndian(cursor + 1, 4);
+    if (static_cast<std::uint64_t>(end - cursor) - frameHeaderBytes < length) break;
+    const std::uint8_t type = cursor[0];
+    const std::uint8_t* const payload = cursor + frameHeaderBytes;
+    cursor = payload + length;
+    if (type == static_cast<std::uint8_t>(FrameType::pcm)) {
+      if (length < pcmHeaderBytes) continue;
+      std::optional<PcmFrame> frame = pcmHeader(payload);
+      if (!frame) continue;
+      const std::uint64_t sampleBytes = (length - pcmHeaderBytes) & ~std::uint64_t{1};
+      frame->samples.assign(payload + pcmHeaderBytes, payload + pcmHeaderBytes + sampleBytes);
+      frames.emplace_back(std::move(*frame));
+    } else if (type == static_cast<std::uint8_t>(FrameType::event)) {
+      frames.emplace_back(EventFrame{Bytes(payload, cursor)});
+    } else {
+      frames.emplace_back(UnknownFrame{type});
+    }
+  }
+  return cursor;
 }
 
 void FrameDecoder::startPayload() {

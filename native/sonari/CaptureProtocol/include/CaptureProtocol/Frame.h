@@ -130,6 +130,8 @@ class FrameDecoder {
   static std::optional<PcmFrame> decodePcm(std::span<const std::uint8_t> payload);
 
  private:
+  const std::uint8_t* takeWholeFrames(const std::uint8_t* cursor, const std::uint8_t* end,
+                                      std::vector<Frame>& frames);
   void startPayload();
   void takePayload(const std::uint8_t*& cursor, const std::uint8_t* end);
   void keep(const std::uint8_t* data, std::size_t size);
