@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end tests of lexonaut: the built program on pipes, against the
-scripted model server. Usage: lexonaut_e2e.py LEXONAUT SCRIPTED_SERVER"""
+scripted model server. Usage: lexonaut_e2e.py LEXONAUT SCRIPTED_SERVER [GROUP]"""
 
 import json
 import signal
@@ -46,9 +46,10 @@ class Readiness(Base):
             ("http://127.0.0.1:%d/v1" % unused_port(), None, "Apple Intelligence not enabled"),
             ("ftp://127.0.0.1/v1", None, "device not eligible"),
         ]
-        for url, model, expected in cases:
+        # All at once: each start takes a while under the sanitizers.
+        services = [self.start(url, model, ready=False) for url, model, _ in cases]
+        for service, (url, model, expected) in zip(services, cases):
             with self.subTest(url=url, model=model):
-                service = self.start(url, model, ready=False)
                 if isinstance(expected, str):
                     expected = {"ready": True, "available": False, "reason": expected}
                 self.assertEqual(service.line(), expected)
@@ -208,4 +209,4 @@ class Lifetime(Base):
 
 if __name__ == "__main__":
     BINARY, SERVER = sys.argv[1], sys.argv[2]
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
