@@ -8,7 +8,7 @@ namespace calendar {
 
 namespace {
 
-constexpr std::size_t kMaxDefinitions = 512;
+constexpr std::size_t kMaxDefinitions = 64;
 
 // Seconds since 1970 of a broken-down UTC time; valid for any year.
 double utcSeconds(const icaltimetype& t) {
@@ -31,6 +31,21 @@ time_t clampToTimeT(double instant) {
   if (instant > limit) return static_cast<time_t>(limit);
   if (instant < -limit) return static_cast<time_t>(-limit);
   return static_cast<time_t>(instant);
+}
+
+// Zones change their offsets at most a few times a year, by yearly rules. A
+// definition with a faster rule would make the library expand it into
+// millions of transitions, so it is not used.
+bool plausible(icalcomponent* vtimezone) {
+  for (icalcomponent* c = icalcomponent_get_first_component(vtimezone, ICAL_ANY_COMPONENT);
+       c != nullptr; c = icalcomponent_get_next_component(vtimezone, ICAL_ANY_COMPONENT)) {
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
+      const icalrecurrencetype rule = icalproperty_get_rrule(p);
+      if (rule.freq != ICAL_YEARLY_RECURRENCE || rule.interval > 1000) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -85,12 +100,21 @@ icaltimetype wallOf(double instant, Zone zone, bool isDate) {
   return wall;
 }
 
-ZoneCache::~ZoneCache() {
-  for (auto& [key, zone] : defined_) icaltimezone_free(zone, 1);
+void ZoneCache::forgetDefinitions() {
+  for (auto& [key, zone] : defined_) {
+    if (zone != nullptr) icaltimezone_free(zone, 1);
+  }
+  defined_.clear();
 }
+
+ZoneCache::~ZoneCache() { forgetDefinitions(); }
 
 icaltimezone* ZoneCache::fromDefinition(const std::string& key, icalcomponent* vtimezone) {
   if (const auto it = defined_.find(key); it != defined_.end()) return it->second;
+  if (!plausible(vtimezone)) {
+    defined_.emplace(key, nullptr);
+    return nullptr;
+  }
   icaltimezone* zone = icaltimezone_new();
   if (zone == nullptr) return nullptr;
   icalcomponent* copy = icalcomponent_new_clone(vtimezone);
@@ -119,9 +143,7 @@ icaltimezone* ZoneCache::fromSystem(const std::string& tzid) {
 }
 
 void ZoneCache::limitSize() {
-  if (defined_.size() < kMaxDefinitions) return;
-  for (auto& [key, zone] : defined_) icaltimezone_free(zone, 1);
-  defined_.clear();
+  if (defined_.size() >= kMaxDefinitions) forgetDefinitions();
 }
 
 }  // namespace calendar

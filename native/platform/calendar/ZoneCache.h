@@ -49,7 +49,9 @@ class ZoneCache {
   void limitSize();
 
  private:
-  std::unordered_map<std::string, icaltimezone*> defined_;
+  void forgetDefinitions();
+
+  std::unordered_map<std::string, icaltimezone*> defined_;  // nullptr: unusable
   std::unordered_map<std::string, icaltimezone*> system_;
 };
 

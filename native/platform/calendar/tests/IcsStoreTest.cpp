@@ -77,11 +77,22 @@ TEST_F(IcsStore, ExpandsRecurrencesWithExceptionsAndOverrides) {
 }
 
 TEST_F(IcsStore, ReadsTimesInTheirZones) {
+  // A zone named Europe/Berlin with another definition: the file's own
+  // definition wins, and zones shared between files are told apart by their
+  // definitions. One that changes daily is not believed.
+  const std::string other =
+      "BEGIN:VTIMEZONE\nTZID:Europe/Berlin\nBEGIN:STANDARD\nTZOFFSETFROM:+0300\n"
+      "TZOFFSETTO:+0300\nDTSTART:19700101T000000\nEND:STANDARD\nEND:VTIMEZONE\n";
+  const std::string daily =
+      "BEGIN:VTIMEZONE\nTZID:Europe/Berlin\nBEGIN:STANDARD\nTZOFFSETFROM:+0300\n"
+      "TZOFFSETTO:+0300\nDTSTART:19700101T000000\nRRULE:FREQ=SECONDLY\nEND:STANDARD\n"
+      "END:VTIMEZONE\n";
   struct Case {
     const char* name;
     std::string lines;
     double start, end;
     bool allDay;
+    std::string zone = kBerlin;
   } cases[] = {
       {"utc", "DTSTART:20250601T100000Z\nDTEND:20250601T110000Z\n", utc("20250601T100000"),
        utc("20250601T110000"), false},
@@ -90,7 +101,9 @@ TEST_F(IcsStore, ReadsTimesInTheirZones) {
       {"system zone", "DTSTART;TZID=Asia/Tokyo:20250601T100000\n", utc("20250601T010000"),
        utc("20250601T010000"), false},
       {"file zone beats system", "DTSTART;TZID=Europe/Berlin:20250601T100000\n",
-       utc("20250601T070000"), utc("20250601T070000"), false},
+       utc("20250601T070000"), utc("20250601T070000"), false, other},
+      {"implausible file zone", "DTSTART;TZID=Europe/Berlin:20250601T100000\n",
+       utc("20250601T080000"), utc("20250601T080000"), false, daily},
       {"all day, default length", "DTSTART;VALUE=DATE:20250601\n", utc("20250531T220000"),
        utc("20250601T220000"), true},
       {"all day over the change to summer time", "DTSTART;VALUE=DATE:20250330\n",
@@ -103,15 +116,7 @@ TEST_F(IcsStore, ReadsTimesInTheirZones) {
        utc("20250601T100000"), utc("20250601T100000"), false},
   };
   for (const auto& c : cases) {
-    // A zone named Europe/Berlin with another definition, to show that the
-    // file's own definition wins and that zones shared between files are
-    // told apart by their definitions.
-    const std::string zone = std::string(c.name) == "file zone beats system"
-                                 ? "BEGIN:VTIMEZONE\nTZID:Europe/Berlin\nBEGIN:STANDARD\n"
-                                   "TZOFFSETFROM:+0300\nTZOFFSETTO:+0300\n"
-                                   "DTSTART:19700101T000000\nEND:STANDARD\nEND:VTIMEZONE\n"
-                                 : kBerlin;
-    write("calendars/a/b.ics", ics(zone + vevent("UID:x\n" + c.lines)));
+    write("calendars/a/b.ics", ics(c.zone + vevent("UID:x\n" + c.lines)));
     write("calendars/a/c.ics", ics(std::string(kBerlin) +
                                    vevent("UID:y\nDTSTART;TZID=Europe/Berlin:20250601T120000\n")));
     const auto events = query(utc("20250101T000000"), utc("20260101T000000"));
