@@ -7,6 +7,7 @@ import queue
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -15,7 +16,7 @@ class ScriptedServer:
     def __init__(self, script, *arguments):
         self.record = "/tmp/lexonaut-requests-%d-%d.jsonl" % (os.getpid(), id(self))
         self.process = subprocess.Popen(
-            ["python3", script, "--record=" + self.record, *arguments],
+            [sys.executable, script, "--record=" + self.record, *arguments],
             stdout=subprocess.PIPE, text=True)
         self.port = int(self.process.stdout.readline())
 
