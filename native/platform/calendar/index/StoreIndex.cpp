@@ -27,7 +27,7 @@ namespace {
 
 // Bumped whenever what the index holds or how it is computed changes: an
 // index of another format is rebuilt.
-constexpr int kFormat = 1;
+constexpr int kFormat = 2;
 constexpr off_t kMaxFileBytes = 256 << 20;
 constexpr int kBusyMilliseconds = 5000;
 
@@ -48,11 +48,19 @@ bool readAll(int fd, std::string& text) {
 struct Read {
   std::string bytes;
   FileKey key;
+  std::int64_t at = 0;  // when the read began, nanoseconds since 1970
 };
+
+std::int64_t nowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 // `path` is relative to the open directory `dir` (or AT_FDCWD). O_NONBLOCK:
 // a FIFO under the store must not hang the query.
 std::optional<Read> readKeyed(int dir, const std::string& path) {
+  const std::int64_t at = nowNs();
   const int fd = openat(dir, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return std::nullopt;
   std::optional<Read> result;
@@ -60,6 +68,7 @@ std::optional<Read> readKeyed(int dir, const std::string& path) {
   if (st.found && st.regular && st.key.size <= kMaxFileBytes) {
     result.emplace();
     result->key = st.key;
+    result->at = at;
     if (!readAll(fd, result->bytes)) result.reset();
   }
   close(fd);
@@ -309,12 +318,11 @@ bool isCorruption(int code) {
          primary == SQLITE_SCHEMA || primary == SQLITE_ERROR || primary == SQLITE_MISMATCH;
 }
 
-// The manifest (every file's key, span and text) is one blob, read and
-// written whole: a query reads it with one lookup instead of a row per file.
+// The manifest (every file's key and span) is one blob, read and written
+// whole: a query reads it with one lookup instead of a row per file.
 const char* const kSchema =
     "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
-    "CREATE TABLE manifest(id INTEGER PRIMARY KEY, data BLOB NOT NULL);"
-    "CREATE TABLE texts(id INTEGER PRIMARY KEY, text BLOB NOT NULL);";
+    "CREATE TABLE manifest(id INTEGER PRIMARY KEY, data BLOB NOT NULL);";
 
 // What the index holds for one file.
 struct Row {
@@ -322,8 +330,6 @@ struct Row {
   FileKey key;
   bool racy = false;
   FileSpan span;
-  std::int64_t textId = 0;
-  std::uint64_t textHash = 0;
 };
 
 class Writer {
@@ -343,8 +349,6 @@ class Writer {
     put(static_cast<std::uint8_t>(r.racy));
     put(r.span.lo);
     put(r.span.hi);
-    put(r.textId);
-    put(r.textHash);
   }
   std::string finish() {
     put(checksum(out));
@@ -370,8 +374,7 @@ class Reader {
     pos_ += length;
     std::uint8_t racy = 0;
     const bool ok = get(r.key.dev) && get(r.key.ino) && get(r.key.size) && get(r.key.mtimeNs) &&
-                    get(r.key.ctimeNs) && get(racy) && get(r.span.lo) && get(r.span.hi) &&
-                    get(r.textId) && get(r.textHash);
+                    get(r.key.ctimeNs) && get(racy) && get(r.span.lo) && get(r.span.hi);
     r.racy = racy != 0;
     return ok;
   }
@@ -381,12 +384,6 @@ class Reader {
   std::string_view data_;
   std::size_t pos_ = 0;
 };
-
-std::int64_t nowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 // ---- one query through the index --------------------------------------------
 
@@ -461,13 +458,23 @@ class Session {
           kept.push_back(row);
           continue;
         }
-        if (auto text = storedText(*row)) {
+        // The file is read again; its key proves it is the version the
+        // span was computed from, or else it is taken as changed.
+        auto read = readUnit(unit, layout);
+        if (read && read->key == row->key) {
           kept.push_back(row);
-          append(*text, unit, layout, start, end, zones, events);
+          append(repairUtf8(read->bytes), unit, layout, start, end, zones, events);
           continue;
         }
+        if (const Row* fresh = record(unit, layout, std::move(read), start, end, zones, events)) {
+          kept.push_back(fresh);
+        }
+        continue;
       }
-      if (const Row* row = refresh(unit, layout, start, end, zones, events)) kept.push_back(row);
+      if (const Row* row =
+              record(unit, layout, readUnit(unit, layout), start, end, zones, events)) {
+        kept.push_back(row);
+      }
     }
     if (dirty_ || kept.size() != rows_by_index_.size()) saveManifest(kept);
     exec(db_, "COMMIT");
@@ -529,7 +536,6 @@ class Session {
     if (!readManifest()) {
       rows_.clear();
       rows_by_index_.clear();
-      exec(db_, "DELETE FROM texts");
     }
   }
 
@@ -573,41 +579,23 @@ class Session {
 
   void saveManifest(const std::vector<const Row*>& kept) {
     Writer w;
-    w.out.reserve(kept.size() * 112);
-    std::unordered_map<std::int64_t, bool> live;
-    live.reserve(kept.size());
-    for (const Row* r : kept) {
-      w.row(*r);
-      live.emplace(r->textId, true);
-    }
-    Statement drop(db_, "DELETE FROM texts WHERE id = ?1");
-    for (const Row& r : rows_by_index_) {
-      if (live.count(r.textId) == 0) drop.bind(1, r.textId).run();
-    }
+    w.out.reserve(kept.size() * 96);
+    for (const Row* r : kept) w.row(*r);
     const std::string data = w.finish();
     Statement put(db_, "INSERT OR REPLACE INTO manifest(id, data) VALUES(1, ?1)");
     put.bindBlob(1, data).run();
+    if (options_.afterWrite) options_.afterWrite();
   }
 
-  std::optional<std::string> storedText(const Row& row) {
-    if (!fetch_) fetch_.emplace(db_, "SELECT text FROM texts WHERE id = ?1");
-    fetch_->bind(1, row.textId);
-    std::optional<std::string> text;
-    if (fetch_->step()) {
-      const std::string_view t = fetch_->text(0);
-      if (checksum(t) == row.textHash) text.emplace(t);
-    }
-    fetch_->reset();
-    return text;
-  }
-
-  // Reads a new or changed file, records it, and answers from what was read.
-  // Nothing when the file cannot be read: it then has no entry.
-  const Row* refresh(const Unit& unit, const Layout& layout, double start, double end,
-                     ZoneCache& zones, std::vector<Event>& events) {
-    const std::int64_t readAt = nowNs();
+  static std::optional<Read> readUnit(const Unit& unit, const Layout& layout) {
     const int dir = layout.folders[unit.folder].fd;
-    auto read = dir >= 0 ? readKeyed(dir, unit.name) : readKeyed(AT_FDCWD, layout.path(unit));
+    return dir >= 0 ? readKeyed(dir, unit.name) : readKeyed(AT_FDCWD, layout.path(unit));
+  }
+
+  // Records a new or changed file from what was read of it, and answers from
+  // that. Nothing when the file could not be read: it then has no entry.
+  const Row* record(const Unit& unit, const Layout& layout, std::optional<Read> read, double start,
+                    double end, ZoneCache& zones, std::vector<Event>& events) {
     if (!read) return nullptr;
     const std::string text = repairUtf8(read->bytes);
     owned_.push_back(layout.itemPath(unit));
@@ -615,12 +603,8 @@ class Session {
     fresh.path = owned_.back();
     fresh.key = read->key;
     const std::int64_t newest = std::max(fresh.key.mtimeNs, fresh.key.ctimeNs);
-    fresh.racy = newest >= readAt - static_cast<std::int64_t>(options_.racySeconds * 1e9);
+    fresh.racy = newest >= read->at - static_cast<std::int64_t>(options_.racySeconds * 1e9);
     fresh.span = fileSpan(text);
-    fresh.textHash = checksum(text);
-    if (!putText_) putText_.emplace(db_, "INSERT INTO texts(text) VALUES(?1)");
-    putText_->bindBlob(1, text).run();
-    fresh.textId = sqlite3_last_insert_rowid(db_);
     dirty_ = true;
     if (options_.afterWrite) options_.afterWrite();
     if (fresh.span.meets(start, end)) append(text, unit, layout, start, end, zones, events);
@@ -657,7 +641,6 @@ class Session {
   std::deque<std::string> owned_;
   std::deque<Row> fresh_;
   AddressSet me_;
-  std::optional<Statement> fetch_, putText_;
 };
 
 // Removes a database nobody else has open, so that the next attempt starts
