@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -238,6 +239,20 @@ TEST(StdoutWriter, BrokenPipeOfARealPipeReportedOnceOnTheWorker) {
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(name, "zarn.stdout");
   EXPECT_NE(caller, std::this_thread::get_id());
+}
+
+TEST(StdoutWriter, MayBeDestroyedFromItsOwnCallback) {
+  FakeOutput fake({{-1, EPIPE}});
+  std::promise<void> written, destroyed;
+  auto* writer = new StdoutWriter(1, fake.function());
+  writer->onBrokenPipe = [&] {
+    written.get_future().wait();  // no caller is inside the writer any more
+    delete writer;
+    destroyed.set_value();
+  };
+  writer->write(bytes("a\n"));
+  written.set_value();
+  EXPECT_EQ(destroyed.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 std::string readAll(int fd) {

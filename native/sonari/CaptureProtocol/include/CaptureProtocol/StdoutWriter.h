@@ -55,7 +55,8 @@ class StdoutWriter {
   StdoutWriter& operator=(const StdoutWriter&) = delete;
 
   // Runs every item queued so far, then stops and joins the worker thread.
-  // Must not be called on the worker thread (from inside onBrokenPipe).
+  // Destroyed on its own worker (from inside onBrokenPipe), it cannot wait
+  // for itself: the worker then finishes the queue and ends on its own.
   ~StdoutWriter();
 
   // Queues `data` to be written whole and returns at once; never waits for
