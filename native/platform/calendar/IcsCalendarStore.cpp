@@ -204,7 +204,7 @@ class IcsCalendarStore final : public CalendarStore {
                       std::vector<Event>& out) {
     FileContext context;
     context.me = &me_;
-    context.calendar.title = name;
+    context.calendar.title = repairUtf8(name);
     if (const auto text = readFile(path + "/displayname")) {
       const std::string line(firstLine(repairUtf8(*text)));
       if (!line.empty()) context.calendar.title = line;
@@ -218,7 +218,8 @@ class IcsCalendarStore final : public CalendarStore {
       const std::string filePath = path + "/" + entry;
       const auto bytes = readFile(filePath);
       if (!bytes) continue;
-      context.itemPath = itemPrefix + "/" + entry;
+      // File names need not be UTF-8; what the store returns always is.
+      context.itemPath = repairUtf8(itemPrefix + "/" + entry);
       readFileEvents(repairUtf8(*bytes), context, nullptr, out);
     }
   }
@@ -228,8 +229,8 @@ class IcsCalendarStore final : public CalendarStore {
     if (!bytes) return;
     FileContext context;
     context.me = &me_;
-    context.itemPath = name;
-    context.calendar.title = name.substr(0, name.size() - 4);
+    context.itemPath = repairUtf8(name);
+    context.calendar.title = repairUtf8(name.substr(0, name.size() - 4));
     context.calendar.allowsContentModifications = access(path.c_str(), W_OK) == 0;
     readFileEvents(repairUtf8(*bytes), context, &context.calendar.title, out);
   }

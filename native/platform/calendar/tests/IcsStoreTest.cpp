@@ -376,6 +376,7 @@ TEST_F(IcsStore, CalendarsTheirPropertiesAndOrder) {
   write("calendars/c-shared/x.ics", one("shared"));
   write("calendars/c-shared/kind", "exchange");
   write("calendars/c-shared/read-only", "");
+  write("calendars/caf\xE9/x\xFF.ics", one("latin1"));  // names need not be UTF-8
   write("calendars/d-subs/x.ics", one("subs"));
   write("calendars/d-subs/kind", "subscription");
   write("calendars/d-subs/displayname", "\n");
@@ -408,6 +409,7 @@ TEST_F(IcsStore, CalendarsTheirPropertiesAndOrder) {
       {"family", "a-account/family/x.ics#1", "Family", 0, true},
       {"home", "a-account/home/x.ics#1", "home", 0, true},
       {"shared", "c-shared/x.ics#1", "c-shared", 2, false},
+      {"latin1", "caf\uFFFD/x\uFFFD.ics#1", "caf\uFFFD", 0, true},
       {"subs", "d-subs/x.ics#1", "d-subs", 3, true},
       {"birthdays", "e-birthdays/x.ics#1", "e-birthdays", 4, true},
       {"odd", "f-odd/x.ics#1", "f-odd", -1, true},
