@@ -23,7 +23,9 @@ std::string defaultStoreDirectory();
 
 // Does no I/O worth speaking of; files are read when a call needs them. The
 // store is used from one thread at a time (the completion of an access
-// request runs on a thread of its own and touches no store state).
+// request runs on a thread of its own and touches no store state). While
+// eventsMatching runs, file descriptor 2 points at /dev/null: the iCalendar
+// library writes some parse warnings there directly.
 std::unique_ptr<CalendarStore> openIcsCalendarStore(std::string directory);
 
 }  // namespace calendar
