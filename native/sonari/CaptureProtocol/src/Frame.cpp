@@ -136,26 +136,21 @@ std::vector<Frame> FrameDecoder::feed(std::span<const std::uint8_t> data) {
   std::vector<Frame> frames;
   const std::uint8_t* cursor = data.data();
   const std::uint8_t* const end = cursor + data.size();
-  try {
-    for (;;) {
-      if (headerHave_ == 0) cursor = takeWholeFrames(cursor, end, frames);
-      if (headerHave_ < frameHeaderBytes) {
-        const std::size_t take =
-            std::min(frameHeaderBytes - headerHave_, static_cast<std::size_t>(end - cursor));
-        if (take == 0) break;
-        std::memcpy(header_ + headerHave_, cursor, take);
-        headerHave_ += take;
-        cursor += take;
-        if (headerHave_ < frameHeaderBytes) break;
-        startPayload();
-      }
-      takePayload(cursor, end);
-      if (payloadHave_ < length_) break;
-      finishFrame(frames);
+  for (;;) {
+    if (headerHave_ == 0) cursor = takeWholeFrames(cursor, end, frames);
+    if (headerHave_ < frameHeaderBytes) {
+      const std::size_t take =
+          std::min(frameHeaderBytes - headerHave_, static_cast<std::size_t>(end - cursor));
+      if (take == 0) break;
+      std::memcpy(header_ + headerHave_, cursor, take);
+      headerHave_ += take;
+      cursor += take;
+      if (headerHave_ < frameHeaderBytes) break;
+      startPayload();
     }
-  } catch (const std::bad_alloc&) {
-    // Only the result list can fail here (the body's growth is caught where
-    // it happens); the frame it was to hold is lost, the decoder stays sound.
+    takePayload(cursor, end);
+    if (payloadHave_ < length_) break;
+    finishFrame(frames);
   }
   return frames;
 }
@@ -171,17 +166,22 @@ const std::uint8_t* FrameDecoder::takeWholeFrames(const std::uint8_t* cursor,
     const std::uint8_t type = cursor[0];
     const std::uint8_t* const payload = cursor + frameHeaderBytes;
     cursor = payload + length;
-    if (type == static_cast<std::uint8_t>(FrameType::pcm)) {
-      if (length < pcmHeaderBytes) continue;
-      std::optional<PcmFrame> frame = pcmHeader(payload);
-      if (!frame) continue;
-      const std::uint64_t sampleBytes = (length - pcmHeaderBytes) & ~std::uint64_t{1};
-      frame->samples.assign(payload + pcmHeaderBytes, payload + pcmHeaderBytes + sampleBytes);
-      frames.emplace_back(std::move(*frame));
-    } else if (type == static_cast<std::uint8_t>(FrameType::event)) {
-      frames.emplace_back(EventFrame{Bytes(payload, cursor)});
-    } else {
-      frames.emplace_back(UnknownFrame{type});
+    // Out of memory, a frame is dropped as a rejected one is; the stream
+    // stays aligned, as its bytes have been passed over already.
+    try {
+      if (type == static_cast<std::uint8_t>(FrameType::pcm)) {
+        if (length < pcmHeaderBytes) continue;
+        std::optional<PcmFrame> frame = pcmHeader(payload);
+        if (!frame) continue;
+        const std::uint64_t sampleBytes = (length - pcmHeaderBytes) & ~std::uint64_t{1};
+        frame->samples.assign(payload + pcmHeaderBytes, payload + pcmHeaderBytes + sampleBytes);
+        frames.emplace_back(std::move(*frame));
+      } else if (type == static_cast<std::uint8_t>(FrameType::event)) {
+        frames.emplace_back(EventFrame{Bytes(payload, cursor)});
+      } else {
+        frames.emplace_back(UnknownFrame{type});
+      }
+    } catch (const std::bad_alloc&) {
     }
   }
   return cursor;
@@ -255,21 +255,26 @@ void FrameDecoder::finishFrame(std::vector<Frame>& frames) {
   headerHave_ = 0;
   payloadHave_ = 0;
   keepBody_ = false;
-  switch (type) {
-    case static_cast<std::uint8_t>(FrameType::pcm): {
-      if (!complete) return;  // too short, a bad source byte, or no memory
-      std::optional<PcmFrame> frame = pcmHeader(pcmHeader_);
-      frame->samples = std::move(body);
-      frames.emplace_back(std::move(*frame));
-      return;
+  try {
+    switch (type) {
+      case static_cast<std::uint8_t>(FrameType::pcm): {
+        if (!complete) return;  // too short, a bad source byte, or no memory
+        std::optional<PcmFrame> frame = pcmHeader(pcmHeader_);
+        frame->samples = std::move(body);
+        frames.emplace_back(std::move(*frame));
+        return;
+      }
+      case static_cast<std::uint8_t>(FrameType::event):
+        if (!complete) return;  // no memory
+        frames.emplace_back(EventFrame{std::move(body)});
+        return;
+      default:
+        frames.emplace_back(UnknownFrame{type});
+        return;
     }
-    case static_cast<std::uint8_t>(FrameType::event):
-      if (!complete) return;  // no memory
-      frames.emplace_back(EventFrame{std::move(body)});
-      return;
-    default:
-      frames.emplace_back(UnknownFrame{type});
-      return;
+  } catch (const std::bad_alloc&) {
+    // No room in the result list: this frame is lost, the stream stays
+    // aligned.
   }
 }
 

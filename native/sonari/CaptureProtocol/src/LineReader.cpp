@@ -10,30 +10,38 @@ namespace capture {
 
 std::vector<Bytes> LineReader::feed(std::span<const std::uint8_t> data) {
   std::vector<Bytes> lines;
-  try {
-    const std::uint8_t* cursor = data.data();
-    const std::uint8_t* const end = cursor + data.size();
-    while (cursor != end) {
-      const auto* feed = static_cast<const std::uint8_t*>(
-          std::memchr(cursor, 0x0A, static_cast<std::size_t>(end - cursor)));
+  const std::uint8_t* cursor = data.data();
+  const std::uint8_t* const end = cursor + data.size();
+  while (cursor != end) {
+    const auto* feed = static_cast<const std::uint8_t*>(
+        std::memchr(cursor, 0x0A, static_cast<std::size_t>(end - cursor)));
+    // Out of memory, the line in hand is dropped whole, up to its 0x0A, so
+    // that no truncated line is ever handed out.
+    try {
       if (feed == nullptr) {
-        detail::reserveMore(tail_, static_cast<std::size_t>(end - cursor));
-        tail_.insert(tail_.end(), cursor, end);
+        if (!skipping_) {
+          detail::reserveMore(tail_, static_cast<std::size_t>(end - cursor));
+          tail_.insert(tail_.end(), cursor, end);
+        }
         break;
       }
-      // The tail joins the line it starts; it was searched when it arrived.
-      if (tail_.empty()) {
+      if (skipping_) {
+        skipping_ = false;
+      } else if (tail_.empty()) {
         if (feed != cursor) lines.emplace_back(cursor, feed);
       } else {
+        // The tail joins the line it starts; it was searched when it arrived.
         detail::reserveMore(tail_, static_cast<std::size_t>(feed - cursor));
         tail_.insert(tail_.end(), cursor, feed);
         lines.push_back(std::move(tail_));
-        tail_.clear();
+        tail_ = Bytes();
       }
-      cursor = feed + 1;
+    } catch (const std::bad_alloc&) {
+      tail_ = Bytes();
+      skipping_ = feed == nullptr;
+      if (feed == nullptr) break;
     }
-  } catch (const std::bad_alloc&) {
-    // Out of memory: the rest of the chunk is lost, the reader stays usable.
+    cursor = feed + 1;
   }
   return lines;
 }

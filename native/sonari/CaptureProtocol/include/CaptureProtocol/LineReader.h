@@ -29,9 +29,9 @@ class LineReader {
   // Cost is linear in the bytes fed, however they are chunked: the buffered
   // tail is never searched twice.
   //
-  // Not thread-safe: calls on one reader must not overlap. Never throws
-  // (should memory run out, the chunk is dropped and the lines it completed
-  // so far are returned).
+  // Not thread-safe: calls on one reader must not overlap. Never throws:
+  // should memory run out, the line being cut is dropped whole, up to its
+  // 0x0A, and the lines around it are returned as usual.
   std::vector<Bytes> feed(std::span<const std::uint8_t> data);
 
   // The JSON object that `line` holds as a whole (white space around it,
@@ -48,6 +48,9 @@ class LineReader {
   // Bytes after the last 0x0A seen. It never holds a 0x0A, so a new chunk is
   // the only thing that needs searching.
   Bytes tail_;
+  // Set when memory ran out while the tail grew: bytes up to the next 0x0A
+  // belong to a dropped line.
+  bool skipping_ = false;
 };
 
 }  // namespace capture
