@@ -106,10 +106,14 @@ class SpanReader {
   }
 
  private:
+  // Follows the component structure as the iCalendar library builds it: a
+  // BEGIN whose value starts with VEVENT opens an event (the library matches
+  // component names by prefix), any END closes whatever is innermost, and
+  // property names are read without the white space after them.
   void line(std::string_view logical) {
     const std::size_t nameEnd = logical.find_first_of(";:");
     if (nameEnd == std::string_view::npos) return;
-    const std::string_view name = logical.substr(0, nameEnd);
+    const std::string_view name = trimAscii(logical.substr(0, nameEnd));
     std::size_t colon = nameEnd;
     for (bool quoted = false; colon < logical.size(); ++colon) {
       if (logical[colon] == '"') quoted = !quoted;
@@ -117,14 +121,19 @@ class SpanReader {
     }
     if (colon >= logical.size()) return;
     const std::string_view value = logical.substr(colon + 1);
-    if (iequals(name, "BEGIN") && iequals(trimAscii(value), "VEVENT")) {
-      open_.emplace_back();
-    } else if (iequals(name, "END") && iequals(trimAscii(value), "VEVENT")) {
-      if (!open_.empty()) close();
+    if (iequals(name, "BEGIN")) {
+      const std::string_view kind = trimAscii(value);
+      const bool isEvent = kind.size() >= 6 && iequals(kind.substr(0, 6), "VEVENT");
+      stack_.push_back(isEvent);
+      if (isEvent) open_.emplace_back();
+    } else if (iequals(name, "END")) {
+      if (stack_.empty()) return;
+      if (stack_.back()) close();
+      stack_.pop_back();
     } else if (iequals(name, "TZOFFSETFROM") || iequals(name, "TZOFFSETTO")) {
       const auto offset = offsetOf(value);
       offset_ = std::max(offset_, offset ? std::abs(*offset) + 2 * kHour : kLargestOffset);
-    } else if (!open_.empty()) {
+    } else if (!stack_.empty() && stack_.back()) {
       Block& b = open_.back();
       const std::string v(value);
       if (iequals(name, "DTSTART")) b.starts.push_back(v);
@@ -217,7 +226,8 @@ class SpanReader {
 
   void widen() { unbounded_ = true; }
 
-  std::vector<Block> open_;
+  std::vector<bool> stack_;  // open components: whether each is an event
+  std::vector<Block> open_;   // the open events, innermost last
   std::vector<std::pair<double, double>> found_;
   double offset_ = kLocalOffset + 2 * kHour;
   bool unbounded_ = false;
