@@ -227,7 +227,7 @@ class SpanReader {
   void widen() { unbounded_ = true; }
 
   std::vector<bool> stack_;  // open components: whether each is an event
-  std::vector<Block> open_;   // the open events, innermost last
+  std::vector<Block> open_;  // the open events, innermost last
   std::vector<std::pair<double, double>> found_;
   double offset_ = kLocalOffset + 2 * kHour;
   bool unbounded_ = false;
