@@ -405,7 +405,7 @@ class FileReader {
   }
 
   void defineZones() {
-    const bool zonesAligned = timezones_.size() == raw_.zones.size();
+    const bool zonesAligned = !raw_.irregular && timezones_.size() == raw_.zones.size();
     for (std::size_t i = 0; i < timezones_.size(); ++i) {
       icalproperty* p = icalcomponent_get_first_property(timezones_[i], ICAL_TZID_PROPERTY);
       const char* tzid = p != nullptr ? icalproperty_get_tzid(p) : nullptr;
