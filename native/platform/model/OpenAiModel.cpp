@@ -136,6 +136,23 @@ bool usableUrl(const std::string& url) {
   return usable;
 }
 
+// `url` without a user name or password in it: descriptions reach the host.
+std::string withoutCredentials(const std::string& url) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return url;
+  std::string result = url;
+  char* cleaned = nullptr;
+  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_set(handle, CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
+      curl_url_set(handle, CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK &&
+      curl_url_get(handle, CURLUPART_URL, &cleaned, 0) == CURLUE_OK) {
+    result = cleaned;
+  }
+  curl_free(cleaned);
+  curl_url_cleanup(handle);
+  return result;
+}
+
 // One HTTP exchange: an easy handle with its headers, error text and the
 // request body it points at.
 class Transfer {
@@ -181,7 +198,7 @@ class Transfer {
     std::string detail = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(code);
     char* url = nullptr;
     curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
-    return validUtf8(std::string(url != nullptr ? url : "server") + ": " + detail);
+    return validUtf8(withoutCredentials(url != nullptr ? url : "server") + ": " + detail);
   }
 
  private:
