@@ -8,6 +8,7 @@
 // fuzzer reaches the modes quickly.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -59,9 +60,9 @@ class Recording final : public Outputs {
   int emits = 0;
 };
 
-void require(bool condition) {
-  if (!condition) std::abort();
-}
+// A broken promise names itself before the crash, so a finding says which.
+#define require(condition) \
+  ((condition) ? void(0) : (std::fprintf(stderr, "failed: %s\n", #condition), std::abort()))
 
 bool has(const std::vector<std::string>& args, std::string_view flag) {
   for (const auto& a : args) {

@@ -17,9 +17,9 @@
 
 namespace {
 
-void require(bool condition) {
-  if (!condition) std::abort();
-}
+// A broken promise names itself before the crash, so a finding says which.
+#define require(condition) \
+  ((condition) ? void(0) : (std::fprintf(stderr, "failed: %s\n", #condition), std::abort()))
 
 // A store directory made once per process; each input replaces its one file.
 const std::string& storeDirectory() {

@@ -54,6 +54,13 @@ bool isValidUtf8(std::string_view bytes) {
   return true;
 }
 
+// The store promises UTF-8; should a text break that promise, its bad bytes
+// become U+FFFD here instead of making the whole output line unwritable.
+std::string repaired(std::string_view text) {
+  if (isValidUtf8(text)) return std::string(text);
+  return utf8Of(unicodeOf(text));
+}
+
 // Removes White_Space characters from both ends; inner ones stay.
 std::string trimmed(std::string_view utf8) {
   const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
@@ -301,7 +308,7 @@ std::optional<std::string> emailOf(const Participant& participant) {
 nlohmann::json personDict(const Participant& participant) {
   nlohmann::json record = {{"me", participant.isCurrentUser},
                            {"status", participantStatusWord(participant.participantStatus)}};
-  if (participant.name && !participant.name->empty()) record["name"] = *participant.name;
+  if (participant.name && !participant.name->empty()) record["name"] = repaired(*participant.name);
   if (auto email = emailOf(participant)) record["email"] = *email;
   return record;
 }
@@ -322,17 +329,17 @@ std::optional<nlohmann::json> eventDict(const Event& event, const icu::RegexPatt
   for (const Participant* p : kept) attendees.push_back(personDict(*p));
   const auto& cal = event.calendar;
   nlohmann::json record = {
-      {"id", identifier + "@" + std::to_string(start)},
-      {"title", trimmed(event.title.value_or(""))},
+      {"id", repaired(identifier) + "@" + std::to_string(start)},
+      {"title", trimmed(repaired(event.title.value_or("")))},
       {"start", start},
       {"end", millisecondsOrZero(event.endDate)},
       {"allDay", event.isAllDay},
-      {"calendar", cal ? cal->title : ""},
+      {"calendar", cal ? repaired(cal->title) : ""},
       {"calendarKind", cal ? calendarKindWord(cal->type) : "unknown"},
       {"writable", cal ? cal->allowsContentModifications : false},
       {"attendees", std::move(attendees)},
   };
-  if (event.location && !event.location->empty()) record["location"] = *event.location;
+  if (event.location && !event.location->empty()) record["location"] = repaired(*event.location);
   if (auto link = joinLink(event, linkRe)) record["joinUrl"] = *link;
   if (event.organizer) record["organizer"] = personDict(*event.organizer);
   return record;

@@ -190,6 +190,19 @@ const EventCase eventCases[] = {
     {"link with non-ASCII characters",
      [](Event& e) { e.location = "https://ex.example/caf\u00e9\U0001F600 x"; },
      R"({"joinUrl": "https://ex.example/caf\u00e9\ud83d\ude00"})"},
+    {"texts that are not UTF-8 are repaired",
+     [](Event& e) {
+       e.eventIdentifier = "u\xff";
+       e.title = " T\xc3 ";
+       e.location = "L\xed\xa0\x80";  // an encoded surrogate
+       e.calendar->title = "C\x80";
+       e.attendees = {{person("mailto:a\xfe@x")}};
+       e.attendees->front().name = "N\xc0\xaf";  // an overlong "/"
+     },
+     R"({"id": "u\ufffd@1700000000500", "title": "T\ufffd", "location": "L\ufffd\ufffd\ufffd",
+         "calendar": "C\ufffd",
+         "attendees": [{"me": false, "status": "accepted", "name": "N\ufffd\ufffd",
+                        "email": "a\ufffd@x"}]})"},
     {"no calendar", [](Event& e) { e.calendar.reset(); },
      R"({"calendar": "", "calendarKind": "unknown", "writable": false})"},
     {"calendar of an unknown type",
@@ -542,10 +555,10 @@ TEST(DatewiseRun, RequestReportsTheStoreNotTheCompletion) {
   EXPECT_EQ(r.out, "not-determined\n");
 }
 
-TEST(DatewiseRun, UnwritableRecordWritesNothingButKeepsTheCode) {
+TEST(DatewiseRun, BadBytesFromTheStoreDoNotCostTheLine) {
   FakeStore store;
   store.events = {baseEvent()};
-  store.events[0].title = "\xff";  // not UTF-8: the serialiser refuses it
+  store.events[0].title = "\xff";
   RecordingOutputs outputs;
   RunContext context;
   context.args = {"datewise", "--events", "--from-ms=0", "--to-ms=1"};
@@ -553,8 +566,16 @@ TEST(DatewiseRun, UnwritableRecordWritesNothingButKeepsTheCode) {
   context.linkRe = &linkRe();
   context.outputs = &outputs;
   EXPECT_EQ(run(context), 0);
+  EXPECT_EQ(outputs.emits, 1);
+  EXPECT_NE(outputs.out.find("\"title\":\"\xef\xbf\xbd\""), std::string::npos) << outputs.out;
+}
+
+TEST(Emit, AnUnwritableObjectWritesNothing) {
+  RecordingOutputs outputs;
+  emit(outputs, json{{"a", "\xff"}});
   EXPECT_EQ(outputs.emits, 0);
-  EXPECT_EQ(outputs.out + outputs.err, "");
+  emit(outputs, json{{"a", "b"}});
+  EXPECT_EQ(outputs.out, "{\"a\":\"b\"}\n");
 }
 
 TEST(DatewiseRun, RelaunchDecision) {
