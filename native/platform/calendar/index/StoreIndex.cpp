@@ -477,6 +477,7 @@ class Session {
       }
     }
     if (dirty_ || kept.size() != rows_by_index_.size()) saveManifest(kept);
+    manifestRead_.reset();
     exec(db_, "COMMIT");
     inTransaction_ = false;
     return events;
@@ -539,11 +540,12 @@ class Session {
     }
   }
 
+  // The rows point into the blob of `manifestRead_`, which stays on its row
+  // until the new manifest has been put together.
   bool readManifest() {
-    Statement s(db_, "SELECT data FROM manifest WHERE id = 1");
-    if (!s.step()) return false;
-    manifest_ = s.text(0);
-    std::string_view data = manifest_;
+    manifestRead_.emplace(db_, "SELECT data FROM manifest WHERE id = 1");
+    if (!manifestRead_->step()) return false;
+    std::string_view data = manifestRead_->text(0);
     std::uint64_t stored = 0;
     if (data.size() < sizeof stored) return false;
     std::memcpy(&stored, data.data() + data.size() - sizeof stored, sizeof stored);
@@ -581,6 +583,9 @@ class Session {
     Writer w;
     w.out.reserve(kept.size() * 96);
     for (const Row* r : kept) w.row(*r);
+    rows_.clear();
+    rows_by_index_.clear();
+    manifestRead_.reset();
     const std::string data = w.finish();
     Statement put(db_, "INSERT OR REPLACE INTO manifest(id, data) VALUES(1, ?1)");
     put.bindBlob(1, data).run();
@@ -634,7 +639,7 @@ class Session {
   sqlite3* db_ = nullptr;
   bool inTransaction_ = false;
   bool dirty_ = false;
-  std::string manifest_;
+  std::optional<Statement> manifestRead_;
   std::vector<Row> rows_by_index_;
   std::unordered_map<std::string_view, std::size_t> rows_;
   std::size_t next_ = 0;
