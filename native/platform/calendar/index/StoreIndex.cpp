@@ -33,15 +33,22 @@ constexpr int kBusyMilliseconds = 5000;
 
 // ---- files ----------------------------------------------------------------
 
-bool readAll(int fd, std::string& text) {
-  char buffer[65536];
+// Reads the size fstat gave (one read for most files), and on to the end if
+// the file grew meanwhile, as a full read of the store does.
+bool readAll(int fd, std::size_t size, std::string& text) {
+  text.resize(size + 1);
+  std::size_t used = 0;
   while (true) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (used == text.size()) text.resize(text.size() * 2);
+    const ssize_t n = read(fd, text.data() + used, text.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    if (n == 0) return true;
-    text.append(buffer, static_cast<std::size_t>(n));
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+    if (used == size) break;
   }
+  text.resize(used);
+  return true;
 }
 
 // A regular file's bytes and the key of the version they were read from.
@@ -69,7 +76,7 @@ std::optional<Read> readKeyed(int dir, const std::string& path) {
     result.emplace();
     result->key = st.key;
     result->at = at;
-    if (!readAll(fd, result->bytes)) result.reset();
+    if (!readAll(fd, static_cast<std::size_t>(st.key.size), result->bytes)) result.reset();
   }
   close(fd);
   return result;
@@ -177,7 +184,7 @@ class Walker {
     const Kind kind = kindOf(path);
     if (kind == Kind::file && isIcsName(name)) {
       Calendar calendar;
-      calendar.title = name.substr(0, name.size() - 4);
+      calendar.title = repairUtf8(name.substr(0, name.size() - 4));
       calendar.allowsContentModifications = access(path.c_str(), W_OK) == 0;
       layout_.units.push_back({rootFolder_, addCalendar(std::move(calendar)), true, name});
     } else if (kind == Kind::directory) {
@@ -201,7 +208,7 @@ class Walker {
   void collection(const std::string& path, const std::string& itemPrefix, const std::string& name,
                   std::vector<std::string> entries) {
     Calendar calendar;
-    calendar.title = name;
+    calendar.title = repairUtf8(name);
     if (const auto text = readSmall(path + "/displayname")) {
       const std::string line(firstLine(repairUtf8(*text)));
       if (!line.empty()) calendar.title = line;
@@ -620,7 +627,8 @@ class Session {
               double end, ZoneCache& zones, std::vector<Event>& events) {
     try {
       FileContext context;
-      context.itemPath = layout.itemPath(unit);
+      // File names need not be UTF-8; what the store returns always is.
+      context.itemPath = repairUtf8(layout.itemPath(unit));
       context.calendar = layout.calendars[unit.calendar];
       context.me = &me_;
       const RawFile raw = scanIcs(text);

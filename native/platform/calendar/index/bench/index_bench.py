@@ -47,6 +47,11 @@ def khal_config(store, directory):
     return path
 
 
+def driver_command(build, store):
+    driver = os.path.join(build, "native", "platform", "calendar", "index", "calendar_index_bench")
+    return [driver, store, str(WEEK_MS[0]), str(WEEK_MS[1])]
+
+
 def lookup_command(build):
     datewise = os.path.join(build, "native", "datewise", "datewise")
     if os.path.exists(datewise):
@@ -90,9 +95,9 @@ def main():
                 os.utime(victim, (past, past))
             changed = best(command, env, runs, before=change_one)
             unchanged = best(command, env, runs)
-            print("%d events: week with a fresh index %.1f ms, full read %.1f ms, "
+            print("%d events (%s): week with a fresh index %.1f ms, full read %.1f ms, "
                   "first run (builds the index) %.1f ms, after one changed file %.1f ms"
-                  % (size, fresh * 1e3, full * 1e3, first * 1e3, changed * 1e3))
+                  % (size, os.path.basename(command[0]), fresh * 1e3, full * 1e3, first * 1e3, changed * 1e3))
             if khal:
                 config = khal_config(store, work)
                 subprocess.run([khal, "-c", config, "list", "2025-06-02", "7d"],
@@ -106,6 +111,11 @@ def main():
             print("  one changed file / nothing changed %.2f (goal: at most 2)"
                   % (changed / unchanged))
             print("  full read / fresh index %.1fx" % (full / fresh))
+            driver = driver_command(build, store)
+            ring = best(driver, env, runs)
+            plain = best(driver, dict(env, INDEX_BENCH_PLAIN_STAT="1"), runs)
+            print("  checks through io_uring %.1f ms, one statx call each %.1f ms (%.2f)"
+                  % (ring * 1e3, plain * 1e3, ring / plain))
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
