@@ -220,6 +220,14 @@ long long dayNumber(const icaltimetype& t) {
   return static_cast<long long>(t.year) * 10000 + t.month * 100 + t.day;
 }
 
+// A text from the library. Its unescaping can split a character (a backslash
+// before a multi-byte character loses the character's first byte), so the
+// result is repaired again.
+std::optional<std::string> textOf(const char* s) {
+  if (s == nullptr) return std::nullopt;
+  return repairUtf8(s);
+}
+
 Participant participantOf(icalproperty* p, const AddressSet* me) {
   Participant r;
   icalvalue* value = icalproperty_get_value(p);
@@ -228,7 +236,7 @@ Participant participantOf(icalproperty* p, const AddressSet* me) {
     address = icalvalue_isa(value) == ICAL_CALADDRESS_VALUE ? icalvalue_get_caladdress(value)
                                                             : icalproperty_get_value_as_string(p);
   }
-  r.url = address != nullptr ? address : "";
+  r.url = textOf(address).value_or("");
   if (icalparameter* cutype = icalproperty_get_first_parameter(p, ICAL_CUTYPE_PARAMETER)) {
     switch (icalparameter_get_cutype(cutype)) {
       case ICAL_CUTYPE_INDIVIDUAL:
@@ -277,7 +285,7 @@ Participant participantOf(icalproperty* p, const AddressSet* me) {
     }
   }
   if (icalparameter* cn = icalproperty_get_first_parameter(p, ICAL_CN_PARAMETER)) {
-    if (const char* name = icalparameter_get_cn(cn)) r.name = name;
+    r.name = textOf(icalparameter_get_cn(cn));
   }
   r.isCurrentUser = me != nullptr && isCurrentUser(r.url, *me);
   return r;
@@ -313,11 +321,6 @@ Participant participantOf(const RawParticipant& raw, const AddressSet* me) {
   r.name = raw.cn;
   r.isCurrentUser = me != nullptr && isCurrentUser(r.url, *me);
   return r;
-}
-
-std::optional<std::string> textOf(const char* s) {
-  if (s == nullptr) return std::nullopt;
-  return std::string(s);
 }
 
 // ---- the file -------------------------------------------------------------

@@ -283,6 +283,19 @@ TEST_F(IcsStore, PassesOverWhatItCannotRead) {
     EXPECT_TRUE(isValidUtf8(e.title.value_or("") + e.calendarItemIdentifier));
 }
 
+// A file that does not nest as it should is read with the library's texts,
+// which still come back as valid UTF-8.
+TEST_F(IcsStore, OddlyNestedFileStillGivesValidText) {
+  write("calendars/a/odd.ics",
+        "END:VEVENT\r\nBEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:odd\r\n"
+        "DTSTART:20250601T100000Z\r\nDESCRIPTION:caf\\\xC3\xA9 \\\xE2\x82\xAC\r\n"
+        "END:VEVENT\r\nEND:VCALENDAR\r\n");
+  const auto events = query(utc("20250601T000000"), utc("20250602T000000"));
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_TRUE(events[0].notes);
+  EXPECT_TRUE(isValidUtf8(*events[0].notes)) << *events[0].notes;
+}
+
 TEST_F(IcsStore, TextValuesAsWritten) {
   write(
       "calendars/a/t.ics",
