@@ -219,6 +219,7 @@ class Walker {
         !exists(path + "/read-only") && access(path.c_str(), W_OK) == 0;
     const std::uint32_t index = addCalendar(std::move(calendar));
     const std::uint32_t folder = addFolder(path, itemPrefix + "/");
+    layout_.units.reserve(layout_.units.size() + entries.size());
     for (std::string& entry : entries) {
       if (isIcsName(entry)) layout_.units.push_back({folder, index, false, std::move(entry)});
     }
@@ -363,6 +364,8 @@ class Writer {
   }
   std::string out;
 };
+
+constexpr std::size_t kMinRowBytes = 4 + 8 * 5 + 1 + 8 * 2;
 
 class Reader {
  public:
@@ -560,6 +563,9 @@ class Session {
     if (checksum(data) != stored) return false;
     Reader reader(data);
     Row r;
+    // Room for every row at once (an entry takes at least kMinRowBytes):
+    // growing the vector would touch twice the memory.
+    rows_by_index_.reserve(data.size() / kMinRowBytes + 1);
     while (!reader.atEnd()) {
       if (!reader.row(r)) return false;
       rows_by_index_.push_back(r);
