@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <unordered_map>
 
 #include "calendar/IcsFile.h"
@@ -27,7 +26,7 @@ namespace {
 
 // Bumped whenever what the index holds or how it is computed changes: an
 // index of another format is rebuilt.
-constexpr int kFormat = 2;
+constexpr int kFormat = 3;
 constexpr off_t kMaxFileBytes = 256 << 20;
 constexpr int kBusyMilliseconds = 5000;
 
@@ -333,67 +332,59 @@ const char* const kSchema =
     "CREATE TABLE manifest(id INTEGER PRIMARY KEY, data BLOB NOT NULL);";
 
 // What the index holds for one file.
+std::uint64_t bitsOf(double d) {
+  std::uint64_t n;
+  std::memcpy(&n, &d, sizeof n);
+  return n;
+}
+
+double doubleOf(std::uint64_t n) {
+  double d;
+  std::memcpy(&d, &n, sizeof d);
+  return d;
+}
+
+// What the index holds for one file. Files are known by a hash of their path
+// below calendars/: two paths with the same hash would still need the same
+// device, inode, size and times to be taken for one another.
 struct Row {
-  std::string_view path;  // below calendars/; points into the manifest or `owned`
+  std::uint64_t pathHash = 0;
   FileKey key;
-  bool racy = false;
   FileSpan span;
+  std::uint64_t racy = 0;
 };
 
-class Writer {
- public:
-  template <typename T>
-  void put(T value) {
-    out.append(reinterpret_cast<const char*>(&value), sizeof value);
-  }
-  void row(const Row& r) {
-    put(static_cast<std::uint32_t>(r.path.size()));
-    out.append(r.path);
-    put(r.key.dev);
-    put(r.key.ino);
-    put(r.key.size);
-    put(r.key.mtimeNs);
-    put(r.key.ctimeNs);
-    put(static_cast<std::uint8_t>(r.racy));
-    put(r.span.lo);
-    put(r.span.hi);
-  }
-  std::string finish() {
-    put(checksum(out));
-    return std::move(out);
-  }
-  std::string out;
-};
+// The manifest is the rows back to back, then a checksum of them.
+constexpr std::size_t kRowBytes = 9 * 8;
 
-constexpr std::size_t kMinRowBytes = 4 + 8 * 5 + 1 + 8 * 2;
+void putRow(const Row& r, std::string& out) {
+  const std::uint64_t words[9] = {r.pathHash,
+                                  r.key.dev,
+                                  r.key.ino,
+                                  static_cast<std::uint64_t>(r.key.size),
+                                  static_cast<std::uint64_t>(r.key.mtimeNs),
+                                  static_cast<std::uint64_t>(r.key.ctimeNs),
+                                  bitsOf(r.span.lo),
+                                  bitsOf(r.span.hi),
+                                  r.racy};
+  out.append(reinterpret_cast<const char*>(words), sizeof words);
+}
 
-class Reader {
- public:
-  explicit Reader(std::string_view data) : data_(data) {}
-  template <typename T>
-  bool get(T& value) {
-    if (data_.size() - pos_ < sizeof value) return false;
-    std::memcpy(&value, data_.data() + pos_, sizeof value);
-    pos_ += sizeof value;
-    return true;
-  }
-  bool row(Row& r) {
-    std::uint32_t length = 0;
-    if (!get(length) || data_.size() - pos_ < length) return false;
-    r.path = data_.substr(pos_, length);
-    pos_ += length;
-    std::uint8_t racy = 0;
-    const bool ok = get(r.key.dev) && get(r.key.ino) && get(r.key.size) && get(r.key.mtimeNs) &&
-                    get(r.key.ctimeNs) && get(racy) && get(r.span.lo) && get(r.span.hi);
-    r.racy = racy != 0;
-    return ok;
-  }
-  bool atEnd() const { return pos_ == data_.size(); }
-
- private:
-  std::string_view data_;
-  std::size_t pos_ = 0;
-};
+Row rowAt(std::string_view rows, std::size_t i) {
+  std::uint64_t words[9];
+  std::memcpy(words, rows.data() + i * kRowBytes, sizeof words);
+  Row r;
+  r.pathHash = words[0];
+  r.key.dev = words[1];
+  r.key.ino = words[2];
+  r.key.size = static_cast<std::int64_t>(words[3]);
+  r.key.mtimeNs = static_cast<std::int64_t>(words[4]);
+  r.key.ctimeNs = static_cast<std::int64_t>(words[5]);
+  r.span.lo = doubleOf(words[6]);
+  r.span.hi = doubleOf(words[7]);
+  r.racy = words[8];
+  return r;
+}
 
 // ---- one query through the index --------------------------------------------
 
@@ -455,38 +446,45 @@ class Session {
     }
     const std::vector<FileStat> stats = statAll(requests, options_.useRing);
     std::vector<Event> events;
-    std::vector<const Row*> kept;
+    // The new manifest's rows: those kept from the old one, by their place in
+    // it, and those recorded afresh, by theirs in `fresh` after the old ones.
+    std::vector<std::uint32_t> kept;
     kept.reserve(layout.units.size());
+    std::vector<Row> fresh;
     std::string itemPath;
     for (std::size_t i = 0; i < layout.units.size(); ++i) {
       const Unit& unit = layout.units[i];
       const FileStat& st = stats[i];
       if (!st.found || !st.regular || st.key.size > kMaxFileBytes) continue;
       itemPath.assign(layout.folders[unit.folder].itemPrefix).append(unit.name);
-      if (const Row* row = find(itemPath); row != nullptr && !row->racy && row->key == st.key) {
-        if (!row->span.meets(start, end)) {
-          kept.push_back(row);
+      const std::uint64_t hash = checksum(itemPath);
+      std::optional<Read> read;
+      const auto [row, place] = find(hash);
+      if (row && !row->racy && row->key == st.key) {
+        if (row->span.meets(start, end)) {
+          // The file is read again; its key proves it is the version the
+          // span was computed from, or else it is taken as changed.
+          read = readUnit(unit, layout);
+          if (read && read->key == row->key) {
+            append(repairUtf8(read->bytes), unit, layout, start, end, zones, events);
+            read.reset();
+          } else if (!read) {
+            continue;  // unreadable now: no entry
+          }
+        }
+        if (!read) {
+          kept.push_back(static_cast<std::uint32_t>(place));
           continue;
         }
-        // The file is read again; its key proves it is the version the
-        // span was computed from, or else it is taken as changed.
-        auto read = readUnit(unit, layout);
-        if (read && read->key == row->key) {
-          kept.push_back(row);
-          append(repairUtf8(read->bytes), unit, layout, start, end, zones, events);
-          continue;
-        }
-        if (const Row* fresh = record(unit, layout, std::move(read), start, end, zones, events)) {
-          kept.push_back(fresh);
-        }
-        continue;
+      } else {
+        read = readUnit(unit, layout);
       }
-      if (const Row* row =
-              record(unit, layout, readUnit(unit, layout), start, end, zones, events)) {
-        kept.push_back(row);
+      if (auto r = record(hash, unit, layout, std::move(read), start, end, zones, events)) {
+        kept.push_back(static_cast<std::uint32_t>(rowCount() + fresh.size()));
+        fresh.push_back(*r);
       }
     }
-    if (dirty_ || kept.size() != rows_by_index_.size()) saveManifest(kept);
+    if (dirty_ || kept.size() != rowCount()) saveManifest(kept, fresh);
     manifestRead_.reset();
     exec(db_, "COMMIT");
     inTransaction_ = false;
@@ -542,66 +540,59 @@ class Session {
     return meta.step() && meta.text(0) == store_;
   }
 
-  // A damaged manifest reads as empty: every file is then read afresh.
+  // A damaged manifest reads as empty: every file is then read afresh. The
+  // rows are read in place from the blob of `manifestRead_`, which stays on
+  // its row until the query is done with them.
   void loadManifest() {
-    if (!readManifest()) {
-      rows_.clear();
-      rows_by_index_.clear();
-    }
-  }
-
-  // The rows point into the blob of `manifestRead_`, which stays on its row
-  // until the new manifest has been put together.
-  bool readManifest() {
     manifestRead_.emplace(db_, "SELECT data FROM manifest WHERE id = 1");
-    if (!manifestRead_->step()) return false;
+    if (!manifestRead_->step()) return;
     std::string_view data = manifestRead_->text(0);
     std::uint64_t stored = 0;
-    if (data.size() < sizeof stored) return false;
+    if (data.size() < sizeof stored || (data.size() - sizeof stored) % kRowBytes != 0) return;
     std::memcpy(&stored, data.data() + data.size() - sizeof stored, sizeof stored);
     data.remove_suffix(sizeof stored);
-    if (checksum(data) != stored) return false;
-    Reader reader(data);
-    Row r;
-    // Room for every row at once (an entry takes at least kMinRowBytes):
-    // growing the vector would touch twice the memory.
-    rows_by_index_.reserve(data.size() / kMinRowBytes + 1);
-    while (!reader.atEnd()) {
-      if (!reader.row(r)) return false;
-      rows_by_index_.push_back(r);
-    }
-    return true;
+    if (checksum(data) == stored) rows_ = data;
   }
+
+  std::size_t rowCount() const { return rows_.size() / kRowBytes; }
 
   // The entry of a file. The manifest is written in the order the store is
   // walked, so the next entry is nearly always the one asked for; a map is
   // built only when it is not.
-  const Row* find(std::string_view path) {
-    if (next_ < rows_by_index_.size() && rows_by_index_[next_].path == path) {
-      return &rows_by_index_[next_++];
+  // Its place in the manifest comes with it.
+  std::pair<std::optional<Row>, std::size_t> find(std::uint64_t hash) {
+    const std::size_t count = rowCount();
+    if (next_ < count) {
+      const Row r = rowAt(rows_, next_);
+      if (r.pathHash == hash) return {r, next_++};
     }
-    if (rows_.empty()) {
-      rows_.reserve(rows_by_index_.size());
-      for (std::size_t i = 0; i < rows_by_index_.size(); ++i) {
-        rows_.emplace(rows_by_index_[i].path, i);
-      }
+    if (byHash_.empty() && count > 0) {
+      byHash_.reserve(count);
+      for (std::size_t i = 0; i < count; ++i) byHash_.emplace(rowAt(rows_, i).pathHash, i);
     }
-    const auto it = rows_.find(path);
-    if (it == rows_.end()) return nullptr;
+    const auto it = byHash_.find(hash);
+    if (it == byHash_.end()) return {std::nullopt, 0};
     next_ = it->second + 1;
-    return &rows_by_index_[it->second];
+    return {rowAt(rows_, it->second), it->second};
   }
 
-  void saveManifest(const std::vector<const Row*>& kept) {
-    Writer w;
-    w.out.reserve(kept.size() * 96);
-    for (const Row* r : kept) w.row(*r);
-    rows_.clear();
-    rows_by_index_.clear();
+  void saveManifest(const std::vector<std::uint32_t>& kept, const std::vector<Row>& fresh) {
+    std::string rows;
+    rows.reserve(kept.size() * kRowBytes + 8);
+    const std::size_t count = rowCount();
+    for (const std::uint32_t place : kept) {
+      if (place < count) {
+        rows.append(rows_.substr(place * kRowBytes, kRowBytes));
+      } else {
+        putRow(fresh[place - count], rows);
+      }
+    }
+    rows_ = {};
     manifestRead_.reset();
-    const std::string data = w.finish();
+    const std::uint64_t sum = checksum(rows);
+    rows.append(reinterpret_cast<const char*>(&sum), sizeof sum);
     Statement put(db_, "INSERT OR REPLACE INTO manifest(id, data) VALUES(1, ?1)");
-    put.bindBlob(1, data).run();
+    put.bindBlob(1, rows).run();
     if (options_.afterWrite) options_.afterWrite();
   }
 
@@ -612,13 +603,13 @@ class Session {
 
   // Records a new or changed file from what was read of it, and answers from
   // that. Nothing when the file could not be read: it then has no entry.
-  const Row* record(const Unit& unit, const Layout& layout, std::optional<Read> read, double start,
-                    double end, ZoneCache& zones, std::vector<Event>& events) {
-    if (!read) return nullptr;
+  std::optional<Row> record(std::uint64_t hash, const Unit& unit, const Layout& layout,
+                            std::optional<Read> read, double start, double end, ZoneCache& zones,
+                            std::vector<Event>& events) {
+    if (!read) return std::nullopt;
     const std::string text = repairUtf8(read->bytes);
-    owned_.push_back(layout.itemPath(unit));
-    Row& fresh = fresh_.emplace_back();
-    fresh.path = owned_.back();
+    Row fresh;
+    fresh.pathHash = hash;
     fresh.key = read->key;
     const std::int64_t newest = std::max(fresh.key.mtimeNs, fresh.key.ctimeNs);
     fresh.racy = newest >= read->at - static_cast<std::int64_t>(options_.racySeconds * 1e9);
@@ -626,7 +617,7 @@ class Session {
     dirty_ = true;
     if (options_.afterWrite) options_.afterWrite();
     if (fresh.span.meets(start, end)) append(text, unit, layout, start, end, zones, events);
-    return &fresh;
+    return fresh;
   }
 
   void append(const std::string& text, const Unit& unit, const Layout& layout, double start,
@@ -654,11 +645,9 @@ class Session {
   bool inTransaction_ = false;
   bool dirty_ = false;
   std::optional<Statement> manifestRead_;
-  std::vector<Row> rows_by_index_;
-  std::unordered_map<std::string_view, std::size_t> rows_;
+  std::string_view rows_;  // the manifest's rows, in place
+  std::unordered_map<std::uint64_t, std::size_t> byHash_;
   std::size_t next_ = 0;
-  std::deque<std::string> owned_;
-  std::deque<Row> fresh_;
   AddressSet me_;
 };
 
