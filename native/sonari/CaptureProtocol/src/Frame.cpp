@@ -225,16 +225,17 @@ void FrameDecoder::keep(const std::uint8_t* data, std::size_t size) {
       static_cast<std::size_t>(std::min<std::uint64_t>(size, bodyTotal_ - body_.size()));
   try {
     if (body_.capacity() - body_.size() < wanted) {
-      // Room grows toward the announced size in steps of 16: a frame of
-      // modest size gets its exact size at once, a large one is copied a
-      // few times at most (64 MiB: at 64 KiB, 1 MiB and 16 MiB), and a
-      // header announcing gigabytes claims memory only as its bytes arrive,
-      // past 64 KiB never more than 16 times what has come. The last step lands on the
-      // exact size, so the buffer is handed out as it is.
+      // Room grows toward the announced size in steps of 64: a frame of
+      // modest size gets its exact size at once, a large one is copied twice
+      // at most (64 MiB: at 64 KiB and 4 MiB), and a header announcing
+      // gigabytes claims memory only as its bytes arrive, past 64 KiB never
+      // more than 64 times what has come (address space only: pages are
+      // touched as bytes land). The last step lands on the exact size, so
+      // the buffer is handed out as it is.
       constexpr std::uint64_t firstStep = std::uint64_t{64} << 10;
       const std::uint64_t capacity = std::min<std::uint64_t>(
           bodyTotal_,
-          std::max<std::uint64_t>({body_.size() + wanted, 16 * body_.capacity(), firstStep}));
+          std::max<std::uint64_t>({body_.size() + wanted, 64 * body_.capacity(), firstStep}));
       detail::reserveBytes(body_, static_cast<std::size_t>(capacity));
     }
     body_.insert(body_.end(), data, data + wanted);
