@@ -47,19 +47,27 @@ std::string_view nextLine(std::string_view text, std::size_t& pos) {
   return line;
 }
 
-// The wall-clock time of a DATE or DATE-TIME value, its digits read as UTC.
+double secondsOf(const icaltimetype& wall) {
+  icaltimetype t = wall;
+  return instantOf(t, Zone{nullptr, true});
+}
+
+bool inRange(const icaltimetype& t) {
+  return t.month >= 1 && t.month <= 12 && t.day >= 1 &&
+         t.day <= icaltime_days_in_month(t.month, t.year) && t.hour >= 0 && t.hour <= 23 &&
+         t.minute >= 0 && t.minute <= 59 && t.second >= 0 && t.second <= 60;
+}
+
+// The wall-clock time of a DATE or DATE-TIME value, its digits read as UTC;
+// nothing when it cannot be read or placed on the time line.
 std::optional<icaltimetype> wallOfValue(std::string_view value) {
   const std::string text(trimAscii(value));
   icaltimetype t = icaltime_from_string(text.c_str());
   if (icaltime_is_null_time(t) || !icaltime_is_valid_time(t)) return std::nullopt;
   t.zone = nullptr;
   t.is_daylight = 0;
+  if (!std::isfinite(secondsOf(t))) return std::nullopt;
   return t;
-}
-
-double secondsOf(const icaltimetype& wall) {
-  icaltimetype t = wall;
-  return instantOf(t, Zone{nullptr, true});
 }
 
 // An offset such as +0130 or -053000, in seconds; nothing when unreadable.
@@ -207,6 +215,10 @@ class SpanReader {
          t = icalrecur_iterator_next(it)) {
       t.zone = nullptr;
       const double seconds = secondsOf(t);
+      if (!std::isfinite(seconds)) {
+        icalrecur_iterator_free(it);
+        return false;
+      }
       lo = std::min(lo, seconds);
       if (r.count <= 0) break;  // the first step is all that is needed
       hi = std::max(hi, seconds);
@@ -215,9 +227,14 @@ class SpanReader {
     if (r.count > 0 && steps <= kMaxCountSteps) bounded = true;
     icalrecur_iterator_free(it);
     if (!icaltime_is_null_time(r.until)) {
+      // The library compares UNTIL field by field: one with a field out of
+      // range (a 93rd month) bounds nothing that can be computed here.
+      if (!inRange(r.until)) return false;
       icaltimetype until = r.until;
       until.zone = nullptr;
-      hi = std::max(hi, secondsOf(until) + kDay);
+      const double seconds = secondsOf(until);
+      if (!std::isfinite(seconds)) return false;
+      hi = std::max(hi, seconds + kDay);
       bounded = true;
     }
     if (!bounded) hi = kInfinity;

@@ -64,6 +64,8 @@ const Case kCases[] = {
     {"zone far from UTC",
      calendarOf(std::string(kFar) + event("DTSTART;TZID=Far:20250101T000000\nDURATION:PT1H\n")),
      false},
+    {"until a month that does not exist",
+     calendarOf(event("DTSTART:20250105T090000Z\nRRULE:FREQ=MONTHLY;UNTIL=20269368\n")), true},
     {"no end tag", calendarOf("BEGIN:VEVENT\nDTSTART:20250101T000000Z\n"), false},
     {"folded start",
      calendarOf("BEGIN:VEVENT\nDTST\n ART:20250101T100000Z\nSUMMARY:x\nEND:VEVENT\n"), false},
