@@ -80,8 +80,16 @@ class CalendarStore {
   virtual void requestFullAccessToEvents(
       std::function<void(bool granted, std::optional<std::string> error)> completion) = 0;
 
-  // A predicate for the events of every calendar in [start, end).
+  // Like the system calendar stores it stands in for, a predicate spans at
+  // most four years: a longer window is shortened to its first four years.
+  // Without a bound, a window such as -inf to inf would have every endless
+  // recurrence expand without end.
+  static constexpr double maximumSpan = 4 * 365.25 * 86400;
+
+  // A predicate for the events of every calendar in [start, end), shortened
+  // to `maximumSpan` from its start.
   virtual EventPredicate predicateForEvents(double startDate, double endDate) {
+    if (endDate - startDate > maximumSpan) endDate = startDate + maximumSpan;
     return EventPredicate{startDate, endDate};
   }
 

@@ -214,6 +214,26 @@ TEST_F(IcsStore, OverlapRuleAtBothEnds) {
   }
 }
 
+TEST_F(IcsStore, WindowSpansAtMostFourYears) {
+  write("calendars/a/w.ics", ics(vevent("UID:w\nDTSTART:20250106T150000Z\nDTEND:20250106T160000Z\n"
+                                        "RRULE:FREQ=WEEKLY\n")));
+  const double start = utc("20250101T000000");
+  const double fourYears = CalendarStore::maximumSpan;
+  struct Case {
+    double from, to;
+    std::size_t count;  // Mondays of the weekly rule in the shortened window
+  } cases[] = {
+      {start, start + fourYears, 208},
+      {start, start + 10 * fourYears, 208},  // shortened to its first four years
+      {-HUGE_VAL, HUGE_VAL, 0},              // shortened to nothing, at once
+      {-HUGE_VAL, start + fourYears, 0},
+      {start, HUGE_VAL, 208},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(query(c.from, c.to).size(), c.count) << c.from << " " << c.to;
+  }
+}
+
 TEST(IcsFileLook, TellsFilesThatCannotReachTheWindow) {
   struct Case {
     const char* lines;
