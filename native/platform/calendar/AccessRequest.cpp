@@ -18,9 +18,8 @@ extern char** environ;
 
 namespace calendar {
 
-const char* const kCalendarUsageText =
-    "Tavo reads your calendar to name a recording after the meeting it belongs to and to "
-    "remember who was on the call. Nothing is written to your calendar.";
+// From datewise's property list, by the build.
+const char* const kCalendarUsageText = CALENDAR_USAGE_TEXT;
 
 namespace {
 
