@@ -241,6 +241,36 @@ TEST(StdoutWriter, BrokenPipeOfARealPipeReportedOnceOnTheWorker) {
   EXPECT_NE(caller, std::this_thread::get_id());
 }
 
+TEST(StdoutWriter, FailureInsideFlushReportedOnTheWorkerBeforeFlushReturns) {
+  // Whether the worker or the flushing caller makes the failing write is a
+  // race; repeat until the caller has made it a number of times.
+  int failuresOnCaller = 0;
+  for (int round = 0; round < 2000 && failuresOnCaller < 20; ++round) {
+    std::thread::id failedOn;
+    const StdoutWriter::WriteFunction fail = [&](int, const void*, size_t) -> ssize_t {
+      failedOn = std::this_thread::get_id();
+      errno = EPIPE;
+      return -1;
+    };
+    int calls = 0;
+    std::string name;
+    StdoutWriter writer(1, fail);
+    writer.onBrokenPipe = [&] {
+      ++calls;
+      name = threadName();
+    };
+    writer.write(bytes("a\n"));
+    writer.flush();
+    ASSERT_EQ(calls, 1) << round;
+    ASSERT_EQ(name, "zarn.stdout") << round;
+    if (failedOn == std::this_thread::get_id()) ++failuresOnCaller;
+    writer.write(bytes("b\n"));
+    writer.flush();
+    EXPECT_EQ(calls, 1) << round;
+  }
+  EXPECT_EQ(failuresOnCaller, 20);
+}
+
 TEST(StdoutWriter, MayBeDestroyedFromItsOwnCallback) {
   FakeOutput fake({{-1, EPIPE}});
   std::promise<void> written, destroyed;

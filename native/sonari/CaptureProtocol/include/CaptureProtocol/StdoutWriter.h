@@ -1,16 +1,16 @@
-// StdoutWriter is the serialised writer of a process's standard output. Every
-// message goes through one worker thread, named "zarn.stdout", that runs the
-// writer's work items one at a time in submission order, so messages from
+// StdoutWriter is the serialised writer of a process's standard output. Its
+// work items are run one at a time in submission order, so messages from
 // concurrent callers never interleave (as long as nothing else writes to the
-// same descriptor). Each message is written whole with write(2): a call
-// interrupted by a signal (EINTR) is repeated, a partial write is continued
-// from where it stopped, and each call is given every byte that remains.
+// same descriptor). They are run by a worker thread named "zarn.stdout", or,
+// when the worker is not writing, by a caller of flush on its own thread. Each message is written
+// whole with write(2): a call interrupted by a signal (EINTR) is repeated, a partial write is
+// continued from where it stopped, and each call is given every byte that remains.
 //
 // The first write that fails with any other error puts the writer into a
 // lasting broken state: the rest of that message and every later message are
 // dropped without a system call, and `onBrokenPipe` is called once, on the
-// worker thread. Callers see no difference: write, writeLine and flush keep
-// returning as before.
+// worker thread, even when the failed write was made inside flush. Callers see no difference:
+// write, writeLine and flush keep returning as before.
 //
 // The writer installs no signal disposition. Under the default SIGPIPE
 // disposition a write to a pipe whose reader has gone ends the process before
@@ -47,8 +47,9 @@ class StdoutWriter {
   // is dropped as if the writer were broken, and onBrokenPipe is not called).
   StdoutWriter();
 
-  // A writer of `fd` through `writeFunction`, which is called on the worker
-  // thread only. The writer does not own `fd` and never closes it.
+  // A writer of `fd` through `writeFunction`, which is called by one thread at
+  // a time: the worker, or a thread inside flush. The writer does not own `fd`
+  // and never closes it.
   StdoutWriter(int fd, WriteFunction writeFunction);
 
   StdoutWriter(const StdoutWriter&) = delete;
@@ -73,13 +74,17 @@ class StdoutWriter {
   void writeLine(const nlohmann::json& object);
 
   // Returns once every item queued before the call has been written or
-  // dropped; adds no output and does not sync the descriptor to storage.
-  // Returns as well on a broken writer. Called on the worker thread (from
-  // inside onBrokenPipe), it returns at once instead of waiting for itself.
+  // dropped, and a failure among them reported through onBrokenPipe; adds no
+  // output and does not sync the descriptor to storage. When the worker is
+  // idle, the queued items are carried out on the caller's thread, which
+  // spares waiting for the worker to wake. Returns as well on a broken
+  // writer. Called on the worker thread (from inside onBrokenPipe) or from
+  // inside writeFunction, it returns at once instead of waiting for itself.
   void flush();
 
-  // Called once, on the worker thread, inside the work item whose write
-  // failed. Read there without a lock: assign it before the first write.
+  // Called once, on the worker thread, after the write that failed and
+  // before any flush waiting for that write returns. Read there without a
+  // lock: assign it before the first write.
   std::function<void()> onBrokenPipe;
 
  private:
