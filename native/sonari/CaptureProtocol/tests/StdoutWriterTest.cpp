@@ -23,8 +23,9 @@ namespace {
 Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // Stands in for write(2): plays a script of results front to back, then
-// accepts everything. Records each call's size and the bytes accepted. Only
-// the writer's worker calls it; tests read it after flush, which orders them.
+// accepts everything. Records each call's size and the bytes accepted. One
+// thread at a time calls it (the worker, or a caller inside flush); tests read
+// it after flush, which orders them.
 class FakeOutput {
  public:
   // accept >= 0: take at most that many bytes; accept < 0: fail with error.
