@@ -18,6 +18,7 @@
 #include "calendar/IcsFile.h"
 #include "calendar/StoreText.h"
 #include "calendar/ZoneCache.h"
+#include "calendar/index/StoreIndex.h"
 
 namespace calendar {
 
@@ -161,6 +162,13 @@ class IcsCalendarStore final : public CalendarStore {
   std::vector<Event> eventsMatching(const EventPredicate& predicate) override {
     std::vector<Event> events;
     const QuietStderr quiet;
+    // The index gives the answer of the full read below at the cost of the
+    // files the window needs; without it (switched off, or no cache to be
+    // had) the store is read in full.
+    if (!indexBypassed()) {
+      auto indexed = indexedEvents(directory_, predicate.startDate, predicate.endDate, zones_);
+      if (indexed) return std::move(*indexed);
+    }
     try {
       start_ = predicate.startDate;
       end_ = predicate.endDate;

@@ -515,6 +515,28 @@ TEST_F(StoreIndexTest, FileChangedWithinTheClockTickIsReadAgain) {
   expectSame(k2025, k2025 + 30 * 86400, "same size, old time");
 }
 
+TEST_F(StoreIndexTest, StoreQueriesGoThroughTheIndexUnlessBypassed) {
+  smallStore();
+  const std::string cache = top_ + "/xdg";
+  setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+  const double start = k2025, end = k2025 + 14 * 86400;
+  auto store = openIcsCalendarStore(store_);
+  // Only the window query touches the cache.
+  store->authorizationStatus();
+  EXPECT_FALSE(fs::exists(cache));
+  EXPECT_EQ(describe(store->eventsMatching(store->predicateForEvents(start, end))),
+            full(start, end));
+  EXPECT_TRUE(fs::exists(cache + "/datewise"));
+  fs::remove_all(cache);
+  setenv("DATEWISE_NO_INDEX", "1", 1);
+  const std::string bypassed =
+      describe(store->eventsMatching(store->predicateForEvents(start, end)));
+  EXPECT_FALSE(fs::exists(cache));
+  EXPECT_EQ(bypassed, full(start, end));
+  unsetenv("DATEWISE_NO_INDEX");
+  unsetenv("XDG_CACHE_HOME");
+}
+
 TEST(IndexSwitch, BypassedByTheEnvironment) {
   const struct {
     const char* value;
