@@ -16,6 +16,7 @@
 
 #include "calendar/AccessRequest.h"
 #include "calendar/IcsFile.h"
+#include "calendar/StoreFiles.h"
 #include "calendar/StoreText.h"
 #include "calendar/ZoneCache.h"
 #include "calendar/index/StoreIndex.h"
@@ -58,39 +59,6 @@ std::optional<std::string> readFile(const std::string& path) {
   }
   close(fd);
   return text;
-}
-
-// The names in a directory in byte order, without "." and "..".
-std::vector<std::string> sortedEntries(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-enum class Kind { directory, file, other };
-
-Kind kindOf(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return Kind::other;
-  if (S_ISDIR(st.st_mode)) return Kind::directory;
-  if (S_ISREG(st.st_mode)) return Kind::file;
-  return Kind::other;
-}
-
-bool isIcsName(std::string_view name) {
-  return name.size() >= 4 && name.substr(name.size() - 4) == ".ics";
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
 }
 
 // The iCalendar library writes some parse warnings straight to the standard

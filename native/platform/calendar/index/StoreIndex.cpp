@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "calendar/IcsFile.h"
+#include "calendar/StoreFiles.h"
 #include "calendar/StoreText.h"
 #include "calendar/index/FileSpan.h"
 #include "calendar/index/StatBatch.h"
@@ -85,38 +86,6 @@ std::optional<std::string> readSmall(const std::string& path) {
   auto r = readKeyed(AT_FDCWD, path);
   if (!r) return std::nullopt;
   return std::move(r->bytes);
-}
-
-std::vector<std::string> sortedEntries(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-enum class Kind { directory, file, other };
-
-Kind kindOf(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return Kind::other;
-  if (S_ISDIR(st.st_mode)) return Kind::directory;
-  if (S_ISREG(st.st_mode)) return Kind::file;
-  return Kind::other;
-}
-
-bool isIcsName(std::string_view name) {
-  return name.size() >= 4 && name.substr(name.size() - 4) == ".ics";
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
 }
 
 // ---- the store's layout, walked afresh on every query ----------------------
