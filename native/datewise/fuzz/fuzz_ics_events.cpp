@@ -27,6 +27,8 @@ const std::string& storeDirectory() {
     setenv("TZ", "UTC", 1);
     char pattern[] = "/tmp/fuzz-ics-events-XXXXXX";
     auto* path = new std::string(mkdtemp(pattern));
+    // The store's index goes beside the store, not into the user's cache.
+    setenv("XDG_CACHE_HOME", (*path + "/cache").c_str(), 1);
     std::ofstream(*path + "/access") << "granted\n";
     std::ofstream(*path + "/me") << "me@example.com\n";
     mkdir((*path + "/calendars").c_str(), 0755);

@@ -21,6 +21,8 @@ class StoreFixture : public ::testing::Test {
     char path[] = "/tmp/calendar-store-XXXXXX";
     ASSERT_NE(mkdtemp(path), nullptr);
     root_ = path;
+    // The store's index goes beside the store, not into the user's cache.
+    setenv("XDG_CACHE_HOME", (root_ + "/cache").c_str(), 1);
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
   }
