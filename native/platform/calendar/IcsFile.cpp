@@ -21,32 +21,12 @@ constexpr int kMaxRuleSteps = 1'000'000;
 // stepped in wall-clock time.
 constexpr double kWallMargin = 3 * 86400.0;
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string upper(std::string_view s) {
   std::string out(s);
   for (char& c : out) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return out;
-}
-
-// One physical line, without its line end; advances `pos` past it.
-std::string_view nextLine(std::string_view text, std::size_t& pos) {
-  const std::size_t end = text.find('\n', pos);
-  std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
-  pos = end == std::string_view::npos ? text.size() : end + 1;
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
 }
 
 struct Scanner {
@@ -76,9 +56,9 @@ struct Scanner {
     }
     if (colon >= logical.size()) return;
     const std::string_view value = logical.substr(colon + 1);
-    if (iequals(name, "BEGIN")) {
+    if (equalsIgnoreAsciiCase(name, "BEGIN")) {
       begin_(upper(trimAscii(value)), begin);
-    } else if (iequals(name, "END")) {
+    } else if (equalsIgnoreAsciiCase(name, "END")) {
       end_(upper(trimAscii(value)), end);
     } else {
       property(name, logical.substr(nameEnd, colon - nameEnd), value);
@@ -144,11 +124,11 @@ struct Scanner {
           text += c;
         }
       }
-      if (iequals(name, "CN"))
+      if (equalsIgnoreAsciiCase(name, "CN"))
         keepFirst(p.cn, std::move(text));
-      else if (iequals(name, "CUTYPE"))
+      else if (equalsIgnoreAsciiCase(name, "CUTYPE"))
         keepFirst(p.cutype, std::move(text));
-      else if (iequals(name, "PARTSTAT"))
+      else if (equalsIgnoreAsciiCase(name, "PARTSTAT"))
         keepFirst(p.partstat, std::move(text));
     }
     return p;
@@ -158,30 +138,34 @@ struct Scanner {
     if (stack.empty()) return;
     const std::string& top = stack.back();
     if (event != nullptr && stack.size() == eventDepth && top == "VEVENT") {
-      if (iequals(name, "DTSTART")) {
+      if (equalsIgnoreAsciiCase(name, "DTSTART")) {
         keepFirst(event->dtstart, std::string(value));
         ++event->starts;
       }
-      if (iequals(name, "DTEND")) {
+      if (equalsIgnoreAsciiCase(name, "DTEND")) {
         keepFirst(event->dtend, std::string(value));
         ++event->ends;
       }
-      if (iequals(name, "DURATION")) keepFirst(event->duration, std::string(value));
-      if (iequals(name, "RRULE")) event->rrules.emplace_back(value);
-      if (iequals(name, "RDATE")) event->hasRdate = true;
+      if (equalsIgnoreAsciiCase(name, "DURATION")) keepFirst(event->duration, std::string(value));
+      if (equalsIgnoreAsciiCase(name, "RRULE")) event->rrules.emplace_back(value);
+      if (equalsIgnoreAsciiCase(name, "RDATE")) event->hasRdate = true;
       if (timesOnly) return;
-      if (iequals(name, "ATTENDEE")) event->attendees.push_back(participant(params, value));
-      if (iequals(name, "ORGANIZER") && !event->organizer) {
+      if (equalsIgnoreAsciiCase(name, "ATTENDEE"))
+        event->attendees.push_back(participant(params, value));
+      if (equalsIgnoreAsciiCase(name, "ORGANIZER") && !event->organizer) {
         event->organizer = participant(params, value);
       }
-      if (iequals(name, "UID")) keepFirst(event->uid, unescapeText(value));
-      if (iequals(name, "SUMMARY")) keepFirst(event->summary, unescapeText(value));
-      if (iequals(name, "LOCATION")) keepFirst(event->location, unescapeText(value));
-      if (iequals(name, "DESCRIPTION")) keepFirst(event->description, unescapeText(value));
-      if (iequals(name, "URL")) keepFirst(event->url, std::string(value));
-    } else if (top == "VCALENDAR" && stack.size() == 1 && iequals(name, "X-WR-CALNAME")) {
+      if (equalsIgnoreAsciiCase(name, "UID")) keepFirst(event->uid, unescapeText(value));
+      if (equalsIgnoreAsciiCase(name, "SUMMARY")) keepFirst(event->summary, unescapeText(value));
+      if (equalsIgnoreAsciiCase(name, "LOCATION")) keepFirst(event->location, unescapeText(value));
+      if (equalsIgnoreAsciiCase(name, "DESCRIPTION"))
+        keepFirst(event->description, unescapeText(value));
+      if (equalsIgnoreAsciiCase(name, "URL")) keepFirst(event->url, std::string(value));
+    } else if (top == "VCALENDAR" && stack.size() == 1 &&
+               equalsIgnoreAsciiCase(name, "X-WR-CALNAME")) {
       keepFirst(raw.calendarName, unescapeText(value));
-    } else if (top == "VTIMEZONE" && zoneBegin != std::string_view::npos && iequals(name, "TZID")) {
+    } else if (top == "VTIMEZONE" && zoneBegin != std::string_view::npos &&
+               equalsIgnoreAsciiCase(name, "TZID")) {
       zoneTzid = std::string(value);
     }
   }
@@ -298,7 +282,7 @@ std::int64_t indexOf(const std::optional<std::string>& word,
                      std::int64_t absent) {
   if (!word) return absent;
   for (const auto& [text, value] : table) {
-    if (iequals(*word, text)) return value;
+    if (equalsIgnoreAsciiCase(*word, text)) return value;
   }
   return 0;
 }
@@ -734,8 +718,9 @@ std::optional<std::string_view> untilOf(std::string_view rule) {
     const std::string_view part = rule.substr(0, semi);
     const std::size_t equals = part.find('=');
     const std::string_view key = part.substr(0, equals);
-    if (iequals(key, "COUNT")) return std::nullopt;
-    if (iequals(key, "UNTIL") && equals != std::string_view::npos) until = part.substr(equals + 1);
+    if (equalsIgnoreAsciiCase(key, "COUNT")) return std::nullopt;
+    if (equalsIgnoreAsciiCase(key, "UNTIL") && equals != std::string_view::npos)
+      until = part.substr(equals + 1);
     if (semi == std::string_view::npos) break;
     rule.remove_prefix(semi + 1);
   }

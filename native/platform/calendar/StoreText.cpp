@@ -45,17 +45,6 @@ bool isAsciiSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // A decimal integer with an optional sign and nothing else; out of range or
 // malformed gives nothing.
 std::optional<std::int64_t> parseInteger(std::string_view s) {
@@ -199,6 +188,25 @@ std::string unescapeText(std::string_view value) {
     ++i;
   }
   return out;
+}
+
+bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view nextLine(std::string_view text, std::size_t& pos) {
+  const std::size_t end = text.find('\n', pos);
+  std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
+  pos = end == std::string_view::npos ? text.size() : end + 1;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
 }
 
 }  // namespace calendar

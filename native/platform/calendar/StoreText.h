@@ -23,6 +23,13 @@ std::string_view trimAscii(std::string_view text);
 // The first line of `text`, without its line end (LF or CRLF).
 std::string_view firstLine(std::string_view text);
 
+// Whether `a` and `b` are equal when ASCII letters are compared without case.
+bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b);
+
+// One physical line of `text` from `pos`, without its line end (LF or CRLF);
+// advances `pos` past it.
+std::string_view nextLine(std::string_view text, std::size_t& pos);
+
 // The permission status held by the `access` file: a status word, or a decimal
 // integer with an optional sign, white space around it ignored. Anything else
 // (including an integer out of range) reads as -1, a status nobody knows.

@@ -28,25 +28,6 @@ constexpr double kLargestOffset = 100 * kHour;
 // the series is taken as endless.
 constexpr int kMaxCountSteps = 20000;
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string_view nextLine(std::string_view text, std::size_t& pos) {
-  const std::size_t end = text.find('\n', pos);
-  std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
-  pos = end == std::string_view::npos ? text.size() : end + 1;
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 double secondsOf(const icaltimetype& wall) {
   icaltimetype t = wall;
   return instantOf(t, Zone{nullptr, true});
@@ -129,26 +110,27 @@ class SpanReader {
     }
     if (colon >= logical.size()) return;
     const std::string_view value = logical.substr(colon + 1);
-    if (iequals(name, "BEGIN")) {
+    if (equalsIgnoreAsciiCase(name, "BEGIN")) {
       const std::string_view kind = trimAscii(value);
-      const bool isEvent = kind.size() >= 6 && iequals(kind.substr(0, 6), "VEVENT");
+      const bool isEvent = kind.size() >= 6 && equalsIgnoreAsciiCase(kind.substr(0, 6), "VEVENT");
       stack_.push_back(isEvent);
       if (isEvent) open_.emplace_back();
-    } else if (iequals(name, "END")) {
+    } else if (equalsIgnoreAsciiCase(name, "END")) {
       if (stack_.empty()) return;
       if (stack_.back()) close();
       stack_.pop_back();
-    } else if (iequals(name, "TZOFFSETFROM") || iequals(name, "TZOFFSETTO")) {
+    } else if (equalsIgnoreAsciiCase(name, "TZOFFSETFROM") ||
+               equalsIgnoreAsciiCase(name, "TZOFFSETTO")) {
       const auto offset = offsetOf(value);
       offset_ = std::max(offset_, offset ? std::abs(*offset) + 2 * kHour : kLargestOffset);
     } else if (!stack_.empty() && stack_.back()) {
       Block& b = open_.back();
       const std::string v(value);
-      if (iequals(name, "DTSTART")) b.starts.push_back(v);
-      if (iequals(name, "DTEND")) b.ends.push_back(v);
-      if (iequals(name, "DURATION")) b.durations.push_back(v);
-      if (iequals(name, "RRULE")) b.rules.push_back(v);
-      if (iequals(name, "RDATE")) b.rdates.push_back(v);
+      if (equalsIgnoreAsciiCase(name, "DTSTART")) b.starts.push_back(v);
+      if (equalsIgnoreAsciiCase(name, "DTEND")) b.ends.push_back(v);
+      if (equalsIgnoreAsciiCase(name, "DURATION")) b.durations.push_back(v);
+      if (equalsIgnoreAsciiCase(name, "RRULE")) b.rules.push_back(v);
+      if (equalsIgnoreAsciiCase(name, "RDATE")) b.rdates.push_back(v);
     }
   }
 
