@@ -46,22 +46,16 @@ struct Scanner {
   }
 
   void line(std::string_view logical, std::size_t begin, std::size_t end) {
-    const std::size_t nameEnd = logical.find_first_of(";:");
-    if (nameEnd == std::string_view::npos) return;
-    const std::string_view name = logical.substr(0, nameEnd);
-    std::size_t colon = nameEnd;
-    for (bool quoted = false; colon < logical.size(); ++colon) {
-      if (logical[colon] == '"') quoted = !quoted;
-      if (logical[colon] == ':' && !quoted) break;
-    }
-    if (colon >= logical.size()) return;
-    const std::string_view value = logical.substr(colon + 1);
+    const std::optional<ContentLine> split = splitContentLine(logical);
+    if (!split) return;
+    const std::string_view name = split->name;
+    const std::string_view value = split->value;
     if (equalsIgnoreAsciiCase(name, "BEGIN")) {
       begin_(upper(trimAscii(value)), begin);
     } else if (equalsIgnoreAsciiCase(name, "END")) {
       end_(upper(trimAscii(value)), end);
     } else {
-      property(name, logical.substr(nameEnd, colon - nameEnd), value);
+      property(name, split->params, value);
     }
   }
 

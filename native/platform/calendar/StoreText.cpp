@@ -209,4 +209,17 @@ std::string_view nextLine(std::string_view text, std::size_t& pos) {
   return line;
 }
 
+std::optional<ContentLine> splitContentLine(std::string_view logical) {
+  const std::size_t nameEnd = logical.find_first_of(";:");
+  if (nameEnd == std::string_view::npos) return std::nullopt;
+  std::size_t colon = nameEnd;
+  for (bool quoted = false; colon < logical.size(); ++colon) {
+    if (logical[colon] == '"') quoted = !quoted;
+    if (logical[colon] == ':' && !quoted) break;
+  }
+  if (colon >= logical.size()) return std::nullopt;
+  return ContentLine{logical.substr(0, nameEnd), logical.substr(nameEnd, colon - nameEnd),
+                     logical.substr(colon + 1)};
+}
+
 }  // namespace calendar

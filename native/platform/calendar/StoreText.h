@@ -30,6 +30,17 @@ bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b);
 // advances `pos` past it.
 std::string_view nextLine(std::string_view text, std::size_t& pos);
 
+// An unfolded iCalendar content line cut into its name (as written), its
+// parameters (from the first ";" up to the value's colon, empty when there
+// are none) and its value (after the first colon outside quotes), or nothing
+// when the line has no such colon.
+struct ContentLine {
+  std::string_view name;
+  std::string_view params;
+  std::string_view value;
+};
+std::optional<ContentLine> splitContentLine(std::string_view logical);
+
 // The permission status held by the `access` file: a status word, or a decimal
 // integer with an optional sign, white space around it ignored. Anything else
 // (including an integer out of range) reads as -1, a status nobody knows.

@@ -100,16 +100,10 @@ class SpanReader {
   // component names by prefix), any END closes whatever is innermost, and
   // property names are read without the white space after them.
   void line(std::string_view logical) {
-    const std::size_t nameEnd = logical.find_first_of(";:");
-    if (nameEnd == std::string_view::npos) return;
-    const std::string_view name = trimAscii(logical.substr(0, nameEnd));
-    std::size_t colon = nameEnd;
-    for (bool quoted = false; colon < logical.size(); ++colon) {
-      if (logical[colon] == '"') quoted = !quoted;
-      if (logical[colon] == ':' && !quoted) break;
-    }
-    if (colon >= logical.size()) return;
-    const std::string_view value = logical.substr(colon + 1);
+    const std::optional<ContentLine> split = splitContentLine(logical);
+    if (!split) return;
+    const std::string_view name = trimAscii(split->name);
+    const std::string_view value = split->value;
     if (equalsIgnoreAsciiCase(name, "BEGIN")) {
       const std::string_view kind = trimAscii(value);
       const bool isEvent = kind.size() >= 6 && equalsIgnoreAsciiCase(kind.substr(0, 6), "VEVENT");
