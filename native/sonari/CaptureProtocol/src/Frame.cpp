@@ -134,6 +134,14 @@ std::optional<PcmFrame> FrameDecoder::decodePcm(std::span<const std::uint8_t> pa
 
 std::vector<Frame> FrameDecoder::feed(std::span<const std::uint8_t> data) {
   std::vector<Frame> frames;
+  // A large chunk usually holds many frames: room for them at once spares the
+  // list its doublings. A short chunk (bytes trickling in) gets none ahead.
+  if (data.size() >= 4096) {
+    try {
+      frames.reserve(std::min<std::size_t>(data.size() / 1024, 256));
+    } catch (const std::bad_alloc&) {
+    }
+  }
   const std::uint8_t* cursor = data.data();
   const std::uint8_t* const end = cursor + data.size();
   for (;;) {
@@ -238,6 +246,7 @@ void FrameDecoder::keep(const std::uint8_t* data, std::size_t size) {
           std::max<std::uint64_t>({body_.size() + wanted, 64 * body_.capacity(), firstStep}));
       detail::reserveBytes(body_, static_cast<std::size_t>(capacity));
     }
+    detail::prefaultAhead(body_, wanted);
     body_.insert(body_.end(), data, data + wanted);
   } catch (const std::bad_alloc&) {
     // No room for this frame: skip the rest of it and drop it.

@@ -21,6 +21,7 @@ std::vector<Bytes> LineReader::feed(std::span<const std::uint8_t> data) {
       if (feed == nullptr) {
         if (!skipping_) {
           detail::reserveMore(tail_, static_cast<std::size_t>(end - cursor));
+          detail::prefaultAhead(tail_, static_cast<std::size_t>(end - cursor));
           tail_.insert(tail_.end(), cursor, end);
         }
         break;
@@ -32,6 +33,7 @@ std::vector<Bytes> LineReader::feed(std::span<const std::uint8_t> data) {
       } else {
         // The tail joins the line it starts; it was searched when it arrived.
         detail::reserveMore(tail_, static_cast<std::size_t>(feed - cursor));
+        detail::prefaultAhead(tail_, static_cast<std::size_t>(feed - cursor));
         tail_.insert(tail_.end(), cursor, feed);
         lines.push_back(std::move(tail_));
         tail_ = Bytes();
