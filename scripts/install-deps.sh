@@ -7,7 +7,7 @@ set -eu
 packages="
   make cmake g++ pkg-config
   libicu-dev libical-dev libcurl4-openssl-dev nlohmann-json3-dev
-  libsqlite3-dev liburing-dev
+  libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   python3 tzdata file binutils

@@ -1,17 +1,16 @@
 #include "calendar/index/StatBatch.h"
 
 #include <fcntl.h>
-#include <liburing.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
+#include <thread>
 
 namespace calendar {
 
 namespace {
-
-constexpr unsigned kRingEntries = 256;
 
 std::int64_t nanoseconds(const statx_timestamp& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
@@ -32,64 +31,41 @@ FileStat fromStatx(const struct statx& sx) {
 constexpr unsigned kMask =
     STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
 
-void statOneByOne(const std::vector<StatRequest>& paths, std::size_t from,
-                  std::vector<FileStat>& out) {
-  for (std::size_t i = from; i < paths.size(); ++i) {
+void statRange(const std::vector<StatRequest>& paths, std::size_t from, std::size_t to,
+               std::vector<FileStat>& out) {
+  for (std::size_t i = from; i < to; ++i) {
     struct statx sx {};
     if (statx(paths[i].directory, paths[i].name, 0, kMask, &sx) == 0) out[i] = fromStatx(sx);
   }
 }
 
-// Fills `out` through a ring; returns how many leading paths it handled
-// (all of them unless the ring failed part way).
-std::size_t statByRing(const std::vector<StatRequest>& paths, std::vector<FileStat>& out) {
-  io_uring ring{};
-  if (io_uring_queue_init(kRingEntries, &ring, 0) < 0) return 0;
-  // Leaked when the ring fails with requests in flight: the kernel may still
-  // write to them.
-  auto* buffers = new struct statx[kRingEntries];
-  std::size_t done = 0;
-  bool failed = false;
-  while (done < paths.size() && !failed) {
-    const std::size_t batch = std::min<std::size_t>(paths.size() - done, kRingEntries);
-    for (std::size_t i = 0; i < batch; ++i) {
-      io_uring_sqe* sqe = io_uring_get_sqe(&ring);
-      io_uring_prep_statx(sqe, paths[done + i].directory, paths[done + i].name, 0, kMask,
-                          &buffers[i]);
-      io_uring_sqe_set_data64(sqe, i);
-    }
-    if (io_uring_submit(&ring) != static_cast<int>(batch)) {
-      failed = true;
-      break;
-    }
-    for (std::size_t seen = 0; seen < batch;) {
-      io_uring_cqe* cqe = nullptr;
-      const int rc = io_uring_wait_cqe(&ring, &cqe);
-      if (rc == -EINTR) continue;
-      if (rc < 0) {
-        failed = true;
-        break;
-      }
-      const std::size_t i = io_uring_cqe_get_data64(cqe);
-      if (cqe->res == 0) out[done + i] = fromStatx(buffers[i]);
-      io_uring_cqe_seen(&ring, cqe);
-      ++seen;
-    }
-    done += batch;
-  }
-  io_uring_queue_exit(&ring);
-  if (!failed) delete[] buffers;
-  return failed ? done : paths.size();
-}
-
 }  // namespace
 
-std::vector<FileStat> statAll(const std::vector<StatRequest>& paths, bool useRing) {
+std::vector<FileStat> statAll(const std::vector<StatRequest>& paths, unsigned threads) {
   std::vector<FileStat> out(paths.size());
-  const std::size_t handled = useRing && paths.size() > 16 ? statByRing(paths, out) : 0;
-  statOneByOne(paths, handled, out);
+  // Below a few thousand files a thread costs more than it saves.
+  constexpr std::size_t kPerThread = 2048;
+  const std::size_t useful = std::max<std::size_t>(1, paths.size() / kPerThread);
+  const std::size_t parts = std::min<std::size_t>(std::max(threads, 1u), useful);
+  const std::size_t slice = (paths.size() + parts - 1) / parts;
+  std::vector<std::thread> helpers;
+  std::size_t from = slice;  // the calling thread takes the first slice
+  try {
+    helpers.reserve(parts - 1);
+    for (; from < paths.size(); from += slice) {
+      const std::size_t to = std::min(paths.size(), from + slice);
+      helpers.emplace_back([&paths, &out, from, to] { statRange(paths, from, to, out); });
+    }
+  } catch (const std::exception&) {
+    // No thread to be had: the rest is done here.
+  }
+  statRange(paths, 0, std::min(paths.size(), slice), out);
+  for (std::thread& t : helpers) t.join();
+  if (from < paths.size()) statRange(paths, from, paths.size(), out);
   return out;
 }
+
+unsigned defaultStatThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
 
 FileStat statOpen(int fd) {
   struct statx sx {};

@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "calendar/IcsFile.h"
 #include "calendar/StoreFiles.h"
@@ -27,7 +29,7 @@ namespace {
 
 // Bumped whenever what the index holds or how it is computed changes: an
 // index of another format is rebuilt.
-constexpr int kFormat = 3;
+constexpr int kFormat = 4;
 constexpr off_t kMaxFileBytes = 256 << 20;
 constexpr int kBusyMilliseconds = 5000;
 
@@ -124,12 +126,17 @@ struct Layout {
   std::vector<Unit> units;
 };
 
+// The sorted names in a directory.
+using Lister = std::function<std::vector<std::string>(const std::string& path)>;
+
 class Walker {
  public:
+  explicit Walker(Lister list) : list_(std::move(list)) {}
+
   Layout walk(const std::string& directory) {
     const std::string root = directory + "/calendars";
     rootFolder_ = addFolder(root, "");
-    for (const std::string& name : sortedEntries(root)) entry(root + "/" + name, name);
+    for (const std::string& name : list_(root)) entry(root + "/" + name, name);
     return std::move(layout_);
   }
 
@@ -156,7 +163,7 @@ class Walker {
       calendar.allowsContentModifications = access(path.c_str(), W_OK) == 0;
       layout_.units.push_back({rootFolder_, addCalendar(std::move(calendar)), true, name});
     } else if (kind == Kind::directory) {
-      std::vector<std::string> entries = sortedEntries(path);
+      std::vector<std::string> entries = list_(path);
       const bool collection = std::any_of(entries.begin(), entries.end(), [](const std::string& e) {
         return e == "displayname" || isIcsName(e);
       });
@@ -167,7 +174,7 @@ class Walker {
       for (const std::string& sub : entries) {
         const std::string subPath = path + "/" + sub;
         if (kindOf(subPath) == Kind::directory) {
-          this->collection(subPath, name + "/" + sub, sub, sortedEntries(subPath));
+          this->collection(subPath, name + "/" + sub, sub, list_(subPath));
         }
       }
     }
@@ -193,6 +200,7 @@ class Walker {
     }
   }
 
+  Lister list_;
   Layout layout_;
   std::uint32_t rootFolder_ = 0;
 };
@@ -298,7 +306,8 @@ bool isCorruption(int code) {
 // whole: a query reads it with one lookup instead of a row per file.
 const char* const kSchema =
     "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
-    "CREATE TABLE manifest(id INTEGER PRIMARY KEY, data BLOB NOT NULL);";
+    "CREATE TABLE manifest(id INTEGER PRIMARY KEY, data BLOB NOT NULL);"
+    "CREATE TABLE listing(path TEXT PRIMARY KEY, data BLOB NOT NULL);";
 
 // What the index holds for one file.
 std::uint64_t bitsOf(double d) {
@@ -398,7 +407,8 @@ class Session {
     loadManifest();
     const auto meText = readSmall(store_ + "/me");
     me_ = meText ? parseMe(repairUtf8(*meText)) : AddressSet();
-    const Layout layout = Walker().walk(store_);
+    const Layout layout =
+        Walker([this](const std::string& path) { return listing(path); }).walk(store_);
     std::vector<StatRequest> requests;
     requests.reserve(layout.units.size());
     std::vector<std::string> fullPaths;  // where a folder could not be opened
@@ -413,7 +423,8 @@ class Session {
         requests[i].name = fullPaths.back().c_str();
       }
     }
-    const std::vector<FileStat> stats = statAll(requests, options_.useRing);
+    const std::vector<FileStat> stats =
+        statAll(requests, options_.statThreads != 0 ? options_.statThreads : defaultStatThreads());
     std::vector<Event> events;
     // The new manifest's rows: those kept from the old one, by their place in
     // it, and those recorded afresh, by theirs in `fresh` after the old ones.
@@ -454,6 +465,7 @@ class Session {
       }
     }
     if (dirty_ || kept.size() != rowCount()) saveManifest(kept, fresh);
+    saveListings();
     manifestRead_.reset();
     exec(db_, "COMMIT");
     inTransaction_ = false;
@@ -565,6 +577,98 @@ class Session {
     if (options_.afterWrite) options_.afterWrite();
   }
 
+  // The names in a directory, from the index while the directory has the key
+  // they were listed under: adding, removing or renaming an entry moves the
+  // directory's modification and change times, so an unchanged key means an
+  // unchanged listing. Reading a large directory costs more than checking
+  // all of its files.
+  std::vector<std::string> listing(const std::string& path) {
+    const std::int64_t at = nowNs();
+    const FileStat st = statAll({{AT_FDCWD, path.c_str()}}, 1).front();
+    if (!st.found || st.regular) return sortedEntries(path);
+    listingsSeen_.insert(path);
+    if (!listingRead_) listingRead_.emplace(db_, "SELECT data FROM listing WHERE path = ?1");
+    listingRead_->bind(1, path);
+    if (listingRead_->step()) {
+      std::optional<std::vector<std::string>> names = decodeListing(listingRead_->text(0), st.key);
+      listingRead_->reset();
+      if (names) return std::move(*names);
+    } else {
+      listingRead_->reset();
+    }
+    std::vector<std::string> names = sortedEntries(path);
+    const std::int64_t newest = std::max(st.key.mtimeNs, st.key.ctimeNs);
+    const bool racy = newest >= at - static_cast<std::int64_t>(options_.racySeconds * 1e9);
+    listingsChanged_.emplace_back(path, encodeListing(st.key, racy, names));
+    return names;
+  }
+
+  // A listing is its directory's key, whether it was racy, the names each
+  // ended by a 0x00 byte, and a checksum of all that.
+  static std::string encodeListing(const FileKey& key, bool racy,
+                                   const std::vector<std::string>& names) {
+    const std::uint64_t words[6] = {key.dev,
+                                    key.ino,
+                                    static_cast<std::uint64_t>(key.size),
+                                    static_cast<std::uint64_t>(key.mtimeNs),
+                                    static_cast<std::uint64_t>(key.ctimeNs),
+                                    racy ? 1u : 0u};
+    std::string data(reinterpret_cast<const char*>(words), sizeof words);
+    for (const std::string& name : names) data.append(name).push_back('\0');
+    const std::uint64_t sum = checksum(data);
+    data.append(reinterpret_cast<const char*>(&sum), sizeof sum);
+    return data;
+  }
+
+  // The names, when `data` is an intact listing taken under `key` and not
+  // racy.
+  static std::optional<std::vector<std::string>> decodeListing(std::string_view data,
+                                                               const FileKey& key) {
+    std::uint64_t words[6];
+    std::uint64_t sum = 0;
+    if (data.size() < sizeof words + sizeof sum) return std::nullopt;
+    std::memcpy(&sum, data.data() + data.size() - sizeof sum, sizeof sum);
+    data.remove_suffix(sizeof sum);
+    if (checksum(data) != sum) return std::nullopt;
+    std::memcpy(words, data.data(), sizeof words);
+    const FileKey stored{words[0], words[1], static_cast<std::int64_t>(words[2]),
+                         static_cast<std::int64_t>(words[3]), static_cast<std::int64_t>(words[4])};
+    if (words[5] != 0 || !(stored == key)) return std::nullopt;
+    data.remove_prefix(sizeof words);
+    std::vector<std::string> names;
+    while (!data.empty()) {
+      const std::size_t end = data.find('\0');
+      if (end == std::string_view::npos) return std::nullopt;
+      names.emplace_back(data.substr(0, end));
+      data.remove_prefix(end + 1);
+    }
+    return names;
+  }
+
+  // Writes the listings taken afresh, and forgets those of directories that
+  // are no longer part of the store.
+  void saveListings() {
+    listingRead_.reset();
+    if (!listingsChanged_.empty()) {
+      Statement put(db_, "INSERT OR REPLACE INTO listing(path, data) VALUES(?1, ?2)");
+      for (const auto& [path, data] : listingsChanged_) {
+        put.bind(1, path).bindBlob(2, data).run();
+      }
+    }
+    Statement count(db_, "SELECT count(*) FROM listing");
+    if (!count.step() || static_cast<std::size_t>(count.integer(0)) <= listingsSeen_.size()) return;
+    std::vector<std::string> gone;
+    {
+      Statement paths(db_, "SELECT path FROM listing");
+      while (paths.step()) {
+        std::string path(paths.text(0));
+        if (listingsSeen_.count(path) == 0) gone.push_back(std::move(path));
+      }
+    }
+    Statement drop(db_, "DELETE FROM listing WHERE path = ?1");
+    for (const std::string& path : gone) drop.bind(1, path).run();
+  }
+
   static std::optional<Read> readUnit(const Unit& unit, const Layout& layout) {
     const int dir = layout.folders[unit.folder].fd;
     return dir >= 0 ? readKeyed(dir, unit.name) : readKeyed(AT_FDCWD, layout.path(unit));
@@ -614,6 +718,9 @@ class Session {
   bool inTransaction_ = false;
   bool dirty_ = false;
   std::optional<Statement> manifestRead_;
+  std::optional<Statement> listingRead_;
+  std::unordered_set<std::string> listingsSeen_;
+  std::vector<std::pair<std::string, std::string>> listingsChanged_;
   std::string_view rows_;  // the manifest's rows, in place
   std::unordered_map<std::uint64_t, std::size_t> byHash_;
   std::size_t next_ = 0;

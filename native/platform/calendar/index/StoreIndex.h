@@ -4,12 +4,13 @@
 // The index is a cache in SQLite, one database per store directory, under
 // $XDG_CACHE_HOME/datewise/ (else $HOME/.cache/datewise/). For every .ics
 // file it keeps the file's change key (device, inode, size, modification and
-// change time with nanoseconds), the span of time its events can occupy, and
-// its text. Every query looks at every calendar entry, metadata file and .ics
-// file of the store, re-reads only what was added, changed or removed (in
-// one transaction), and parses only the files whose span meets the window,
-// with the same reader a full read uses: the answer is always exactly the
-// answer of a full read.
+// change time with nanoseconds) and the span of time its events can occupy;
+// for every directory of the store, its key and its sorted names. Every query
+// looks at every calendar entry, metadata file, directory and .ics file of
+// the store, re-reads only what was added, changed or removed (in one
+// transaction), and parses only the files whose span meets the window, with
+// the same reader a full read uses: the answer is always exactly the answer
+// of a full read.
 //
 // It is only a cache. A missing, unreadable, corrupt or older-format index is
 // rebuilt; when no index can be had (the cache directory cannot be written,
@@ -34,8 +35,8 @@ struct IndexOptions {
   // within the same tick of the file system's clock without its key changing;
   // it is read again on every query until it is older.
   double racySeconds = 3;
-  // False checks the files with one statx call each instead of a ring.
-  bool useRing = true;
+  // How many threads check the files for change; 0 means one per core.
+  unsigned statThreads = 0;
   // Tests: called inside a refresh after each file's entry has been written.
   std::function<void()> afterWrite;
 };
