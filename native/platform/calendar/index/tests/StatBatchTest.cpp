@@ -27,7 +27,8 @@ TEST(StatBatch, ThreadsAnswerEveryRequestInOrder) {
   // that a result landing in the wrong place shows.
   std::vector<std::string> names;
   for (int i = 0; i < 40; ++i) {
-    const std::string name = "f" + std::to_string(i);
+    std::string name = "f";
+    name += std::to_string(i);
     std::ofstream(dir + "/" + name) << std::string(static_cast<std::size_t>(i), 'x');
     names.push_back(name);
   }
