@@ -30,8 +30,9 @@ inline void adviseHugePages(const Bytes& bytes) {
 // bytes appended to `bytes` will land on. Where huge pages are refused (a
 // fragmented machine, or a kernel set against them), filling fresh memory
 // otherwise costs a trap per 4 KiB page, which outweighs the copy several
-// times over. Only whole windows beyond those already begun are touched, so
-// nothing is committed before its bytes arrive; small buffers are left alone.
+// times over. Only windows that the new bytes reach and that no earlier
+// append began are touched, so at most a megabyte is committed ahead of the
+// bytes that have arrived; small buffers are left alone.
 inline void prefaultAhead(const Bytes& bytes, std::size_t more) {
   constexpr std::size_t window = std::size_t{1} << 20;
   if (bytes.capacity() < 2 * window || more == 0) return;
