@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,33 @@ TEST(LineReader, FeedCutsLinesAtLineFeedOnly) {
       EXPECT_EQ(texts(reader.feed(bytes(c.chunks[i]))), c.lines[i]) << c.name << ", chunk " << i;
     }
     EXPECT_EQ(reader.pendingBytes(), c.pending) << c.name;
+  }
+}
+
+// Lines of several megabytes take the path where the buffer grows
+// geometrically and its pages are claimed ahead: every byte must land in its
+// place.
+TEST(LineReader, MegabyteLinesComeBackWhole) {
+  Bytes stream;
+  std::vector<Bytes> expected;
+  for (const std::size_t size : {std::size_t{5} << 20, std::size_t{3} << 20}) {
+    Bytes line(size);
+    for (std::size_t i = 0; i < size; ++i) line[i] = static_cast<std::uint8_t>('a' + i % 23);
+    stream.insert(stream.end(), line.begin(), line.end());
+    stream.push_back('\n');
+    expected.push_back(std::move(line));
+  }
+  for (const std::size_t chunk : {std::size_t{4096}, std::size_t{1000003}}) {
+    LineReader reader;
+    std::vector<Bytes> lines;
+    for (std::size_t at = 0; at < stream.size(); at += chunk) {
+      const std::size_t size = std::min(chunk, stream.size() - at);
+      for (Bytes& line : reader.feed(std::span(stream).subspan(at, size))) {
+        lines.push_back(std::move(line));
+      }
+    }
+    EXPECT_TRUE(lines == expected) << "chunk " << chunk;
+    EXPECT_EQ(reader.pendingBytes(), 0u);
   }
 }
 
