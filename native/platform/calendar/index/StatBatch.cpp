@@ -33,10 +33,7 @@ constexpr unsigned kMask =
 
 void statRange(const std::vector<StatRequest>& paths, std::size_t from, std::size_t to,
                std::vector<FileStat>& out) {
-  for (std::size_t i = from; i < to; ++i) {
-    struct statx sx {};
-    if (statx(paths[i].directory, paths[i].name, 0, kMask, &sx) == 0) out[i] = fromStatx(sx);
-  }
+  for (std::size_t i = from; i < to; ++i) out[i] = statAt(paths[i].directory, paths[i].name);
 }
 
 }  // namespace
@@ -66,6 +63,12 @@ std::vector<FileStat> statAll(const std::vector<StatRequest>& paths, unsigned th
 }
 
 unsigned defaultStatThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
+
+FileStat statAt(int directory, const char* name) {
+  struct statx sx {};
+  if (statx(directory, name, 0, kMask, &sx) != 0) return {};
+  return fromStatx(sx);
+}
 
 FileStat statOpen(int fd) {
   struct statx sx {};

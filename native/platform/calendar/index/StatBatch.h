@@ -45,6 +45,9 @@ unsigned defaultStatThreads();
 // (the caller's among them).
 std::vector<FileStat> statAll(const std::vector<StatRequest>& requests, unsigned threads);
 
+// One request's answer, on the calling thread.
+FileStat statAt(int directory, const char* name);
+
 // The key of an open file, for the bytes read from it.
 FileStat statOpen(int fd);
 

@@ -584,7 +584,7 @@ class Session {
   // all of its files.
   std::vector<std::string> listing(const std::string& path) {
     const std::int64_t at = nowNs();
-    const FileStat st = statAll({{AT_FDCWD, path.c_str()}}, 1).front();
+    const FileStat st = statAt(AT_FDCWD, path.c_str());
     if (!st.found || st.regular) return sortedEntries(path);
     listingsSeen_.insert(path);
     if (!listingRead_) listingRead_.emplace(db_, "SELECT data FROM listing WHERE path = ?1");
