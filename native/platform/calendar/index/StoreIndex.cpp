@@ -589,18 +589,20 @@ class Session {
     listingsSeen_.insert(path);
     if (!listingRead_) listingRead_.emplace(db_, "SELECT data FROM listing WHERE path = ?1");
     listingRead_->bind(1, path);
-    if (listingRead_->step()) {
-      std::optional<std::vector<std::string>> names = decodeListing(listingRead_->text(0), st.key);
-      listingRead_->reset();
-      if (names) return std::move(*names);
-    } else {
-      listingRead_->reset();
-    }
+    std::optional<std::vector<std::string>> kept;
+    if (listingRead_->step()) kept = decodeListing(listingRead_->text(0), st.key);
+    listingRead_->reset();
+    if (kept) return std::move(*kept);
     std::vector<std::string> names = sortedEntries(path);
-    const std::int64_t newest = std::max(st.key.mtimeNs, st.key.ctimeNs);
-    const bool racy = newest >= at - static_cast<std::int64_t>(options_.racySeconds * 1e9);
-    listingsChanged_.emplace_back(path, encodeListing(st.key, racy, names));
+    listingsChanged_.emplace_back(path, encodeListing(st.key, racy(st.key, at), names));
     return names;
+  }
+
+  // Whether a version with `key`, read at `at`, changed so shortly before
+  // that a later change could keep its key: it is then read again next time.
+  bool racy(const FileKey& key, std::int64_t at) const {
+    const std::int64_t newest = std::max(key.mtimeNs, key.ctimeNs);
+    return newest >= at - static_cast<std::int64_t>(options_.racySeconds * 1e9);
   }
 
   // A listing is its directory's key, whether it was racy, the names each
@@ -684,8 +686,7 @@ class Session {
     Row fresh;
     fresh.pathHash = hash;
     fresh.key = read->key;
-    const std::int64_t newest = std::max(fresh.key.mtimeNs, fresh.key.ctimeNs);
-    fresh.racy = newest >= read->at - static_cast<std::int64_t>(options_.racySeconds * 1e9);
+    fresh.racy = racy(fresh.key, read->at);
     fresh.span = fileSpan(text);
     dirty_ = true;
     if (options_.afterWrite) options_.afterWrite();
