@@ -29,6 +29,7 @@ struct Calendar {
   // are possible and mean an unknown kind.
   std::int64_t type = 0;
   bool allowsContentModifications = false;
+  bool operator==(const Calendar&) const = default;
 };
 
 struct Participant {
@@ -41,6 +42,7 @@ struct Participant {
   std::optional<std::string> name;
   // The calendar address as written, such as "mailto:bob@example.com".
   std::string url;
+  bool operator==(const Participant&) const = default;
 };
 
 // One occurrence of an event. Dates are seconds since 1970-01-01 00:00:00 UTC.
@@ -59,6 +61,7 @@ struct Event {
   std::optional<std::string> notes;
   std::optional<std::string> url;  // the URL property's text as written
   std::optional<Participant> organizer;
+  bool operator==(const Event&) const = default;
 };
 
 // A window of time: what a query asks for.

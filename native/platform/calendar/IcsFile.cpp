@@ -167,32 +167,15 @@ struct Scanner {
 
 // ---- times ---------------------------------------------------------------
 
+// A time of the file as read: its wall-clock time, the zone it is read in
+// (and that zone's place in the digest), and its instant.
 struct Time {
   icaltimetype wall;  // no zone attached
   Zone zone;
+  std::uint32_t zoneRef = 0;
   bool isDate = false;
   double instant = 0;
 };
-
-// How long each occurrence of a series lasts: whole days in wall-clock time
-// (for dates) plus exact seconds.
-struct Shape {
-  Time start;
-  int days = 0;
-  double seconds = 0;
-};
-
-struct Occurrence {
-  double start;
-  icaltimetype wall;
-};
-
-double endOf(const Shape& shape, const Occurrence& occurrence) {
-  if (shape.days <= 0) return occurrence.start + shape.seconds;
-  icaltimetype wall = occurrence.wall;
-  icaltime_adjust(&wall, shape.days, 0, 0, 0);
-  return instantOf(wall, shape.start.zone) + shape.seconds;
-}
 
 long long dayNumber(const icaltimetype& t) {
   return static_cast<long long>(t.year) * 10000 + t.month * 100 + t.day;
@@ -206,7 +189,9 @@ std::optional<std::string> textOf(const char* s) {
   return repairUtf8(s);
 }
 
-Participant participantOf(icalproperty* p, const AddressSet* me) {
+// Whether the participant is the user is left to the query: the user's
+// addresses are not part of the file.
+Participant participantOf(icalproperty* p) {
   Participant r;
   icalvalue* value = icalproperty_get_value(p);
   const char* address = nullptr;
@@ -265,7 +250,6 @@ Participant participantOf(icalproperty* p, const AddressSet* me) {
   if (icalparameter* cn = icalproperty_get_first_parameter(p, ICAL_CN_PARAMETER)) {
     r.name = textOf(icalparameter_get_cn(cn));
   }
-  r.isCurrentUser = me != nullptr && isCurrentUser(r.url, *me);
   return r;
 }
 
@@ -281,7 +265,7 @@ std::int64_t indexOf(const std::optional<std::string>& word,
   return 0;
 }
 
-Participant participantOf(const RawParticipant& raw, const AddressSet* me) {
+Participant participantOf(const RawParticipant& raw) {
   Participant r;
   r.url = raw.address;
   r.participantType =
@@ -297,80 +281,33 @@ Participant participantOf(const RawParticipant& raw, const AddressSet* me) {
                                  {"IN-PROCESS", 7}},
                                 1);
   r.name = raw.cn;
-  r.isCurrentUser = me != nullptr && isCurrentUser(r.url, *me);
   return r;
 }
 
-// ---- the file -------------------------------------------------------------
+// ---- the digest of a file -------------------------------------------------
 
-struct Item {
-  icalcomponent* component = nullptr;
-  std::optional<Shape> shape;
-  std::optional<std::string> uid;
-  bool isOverride = false;
-  std::optional<double> recurrenceId;
-};
-
-struct Hit {
-  double start;
-  double end;
-  std::size_t item;
-};
-
-class FileReader {
+class DigestBuilder {
  public:
-  FileReader(const RawFile& raw, const FileContext& context, double windowStart, double windowEnd,
-             ZoneCache& zones)
-      : raw_(raw),
-        context_(context),
-        windowStart_(windowStart),
-        windowEnd_(windowEnd),
-        zones_(zones) {}
+  DigestBuilder(const RawFile& raw, ZoneCache& zones) : raw_(raw), zones_(zones) {
+    digest_.zones.push_back(ZoneRef{ZoneRef::floating, {}});
+  }
 
-  void read(icalcomponent* root, std::vector<Event>& out) {
+  FileDigest build(icalcomponent* root) {
     collect(root, 0);
     aligned_ = !raw_.irregular && events_.size() == raw_.events.size();
     defineZones();
-    std::vector<Item> items;
-    items.reserve(events_.size());
-    for (icalcomponent* c : events_) items.push_back(itemOf(c, items.size()));
-    std::map<std::string, std::set<double>> overridden;
-    for (const Item& item : items) {
-      if (item.isOverride && item.shape && item.uid && item.recurrenceId) {
-        overridden[*item.uid].insert(*item.recurrenceId);
-      }
+    for (std::size_t i = 0; i < events_.size(); ++i) {
+      if (auto event = eventOf(events_[i], i)) digest_.events.push_back(std::move(*event));
     }
-    static const std::set<double> none;
-    std::vector<Hit> hits;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      const Item& item = items[i];
-      if (!item.shape) continue;
-      const Shape& shape = *item.shape;
-      std::vector<Occurrence> occurrences;
-      if (item.isOverride) {
-        occurrences.push_back({shape.start.instant, shape.start.wall});
-      } else {
-        const auto it = item.uid ? overridden.find(*item.uid) : overridden.end();
-        occurrences = expand(item.component, shape, it == overridden.end() ? none : it->second);
-      }
-      for (const Occurrence& o : occurrences) {
-        const double end = endOf(shape, o);
-        if (overlaps(o.start, end)) hits.push_back({o.start, end, i});
-      }
-    }
-    std::stable_sort(hits.begin(), hits.end(),
-                     [](const Hit& a, const Hit& b) { return a.start < b.start; });
-    std::vector<std::optional<Event>> bases(items.size());
-    for (const Hit& hit : hits) {
-      std::optional<Event>& base = bases[hit.item];
-      if (!base) base = baseEvent(items[hit.item], hit.item);
-      Event& e = out.emplace_back(*base);
-      e.startDate = hit.start;
-      e.endDate = hit.end;
-    }
+    return std::move(digest_);
   }
 
  private:
+  struct FileZone {
+    icaltimezone* zone;
+    std::string key;
+  };
+
   void collect(icalcomponent* c, int depth) {
     const icalcomponent_kind kind = icalcomponent_isa(c);
     if (kind == ICAL_VEVENT_COMPONENT) {
@@ -398,16 +335,28 @@ class FileReader {
       } else if (const char* text = icalcomponent_as_ical_string(timezones_[i])) {
         key += text;
       }
-      fileZones_.emplace(tzid, zones_.fromDefinition(key, timezones_[i]));
+      icaltimezone* zone = zones_.fromDefinition(key, timezones_[i]);
+      fileZones_.emplace(tzid, FileZone{zone, std::move(key)});
     }
   }
 
-  Zone zoneNamed(const char* tzid) {
-    if (const auto it = fileZones_.find(tzid); it != fileZones_.end() && it->second != nullptr) {
-      return Zone{it->second, false};
+  std::uint32_t refOf(ZoneRef ref) {
+    const auto it = std::find(digest_.zones.begin(), digest_.zones.end(), ref);
+    if (it != digest_.zones.end()) return static_cast<std::uint32_t>(it - digest_.zones.begin());
+    digest_.zones.push_back(std::move(ref));
+    return static_cast<std::uint32_t>(digest_.zones.size() - 1);
+  }
+
+  void readIn(const char* tzid, Time& time) {
+    if (const auto it = fileZones_.find(tzid);
+        it != fileZones_.end() && it->second.zone != nullptr) {
+      time.zone = Zone{it->second.zone, false};
+      time.zoneRef = refOf(ZoneRef{ZoneRef::defined, it->second.key});
+      return;
     }
     // A zone that neither the file nor the system knows is read as floating.
-    return Zone{zones_.fromSystem(tzid), false};
+    time.zone = Zone{zones_.fromSystem(tzid), false};
+    time.zoneRef = refOf(ZoneRef{ZoneRef::system, tzid});
   }
 
   std::optional<Time> timeOf(icalproperty* p, icaltimetype t) {
@@ -417,8 +366,9 @@ class FileReader {
     if (!r.isDate) {
       if (icaltime_is_utc(t)) {
         r.zone.utc = true;
+        r.zoneRef = refOf(ZoneRef{ZoneRef::utc, {}});
       } else if (icalparameter* tzid = icalproperty_get_first_parameter(p, ICAL_TZID_PARAMETER)) {
-        if (const char* name = icalparameter_get_tzid(tzid)) r.zone = zoneNamed(name);
+        if (const char* name = icalparameter_get_tzid(tzid)) readIn(name, r);
       }
     }
     r.wall = t;
@@ -429,158 +379,113 @@ class FileReader {
     return r;
   }
 
-  std::optional<Shape> shapeOf(icalcomponent* c) {
+  // The start and the length of each occurrence; nothing for an event that
+  // cannot be placed.
+  bool shapeOf(icalcomponent* c, DigestEvent& event, Time& start) {
     icalproperty* dtstart = icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY);
-    if (dtstart == nullptr) return std::nullopt;
-    const auto start = timeOf(dtstart, icalproperty_get_dtstart(dtstart));
-    if (!start) return std::nullopt;
-    Shape shape{*start};
+    if (dtstart == nullptr) return false;
+    const auto first = timeOf(dtstart, icalproperty_get_dtstart(dtstart));
+    if (!first) return false;
+    start = *first;
+    int days = 0;
+    double seconds = 0;
     std::optional<Time> end;
     if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_DTEND_PROPERTY)) {
       end = timeOf(p, icalproperty_get_dtend(p));
     }
     icalproperty* duration = icalcomponent_get_first_property(c, ICAL_DURATION_PROPERTY);
     if (end) {
-      if (start->isDate && end->isDate) {
-        shape.days = static_cast<int>(std::lround((instantOf(end->wall, Zone{nullptr, true}) -
-                                                   instantOf(start->wall, Zone{nullptr, true})) /
-                                                  86400.0));
+      if (start.isDate && end->isDate) {
+        days = static_cast<int>(std::lround((instantOf(end->wall, Zone{nullptr, true}) -
+                                             instantOf(start.wall, Zone{nullptr, true})) /
+                                            86400.0));
       } else {
-        shape.seconds = end->instant - start->instant;
+        seconds = end->instant - start.instant;
       }
     } else if (duration != nullptr) {
       const icaldurationtype d = icalproperty_get_duration(duration);
       const int sign = d.is_neg ? -1 : 1;
-      const int days = sign * static_cast<int>(d.days + 7 * d.weeks);
-      const double seconds = sign * (d.hours * 3600.0 + d.minutes * 60.0 + d.seconds);
-      if (start->isDate) {
-        shape.days = days;
-        shape.seconds = seconds;
+      const int wholeDays = sign * static_cast<int>(d.days + 7 * d.weeks);
+      const double rest = sign * (d.hours * 3600.0 + d.minutes * 60.0 + d.seconds);
+      if (start.isDate) {
+        days = wholeDays;
+        seconds = rest;
       } else {
-        icaltimetype wall = start->wall;
-        icaltime_adjust(&wall, days, 0, 0, 0);
-        shape.seconds = instantOf(wall, start->zone) - start->instant + seconds;
+        icaltimetype wall = start.wall;
+        icaltime_adjust(&wall, wholeDays, 0, 0, 0);
+        seconds = instantOf(wall, start.zone) - start.instant + rest;
       }
-    } else if (start->isDate) {
-      shape.days = 1;
+    } else if (start.isDate) {
+      days = 1;
     }
     // An end before the start is read as no length at all.
-    if (shape.days < 0) shape.days = 0;
-    if (shape.days == 0 && !(shape.seconds > 0)) shape.seconds = 0;
-    return shape;
+    if (days < 0) days = 0;
+    if (days == 0 && !(seconds > 0)) seconds = 0;
+    event.start = {start.instant, start.wall};
+    event.zone = start.zoneRef;
+    event.isDate = start.isDate;
+    event.days = days;
+    event.seconds = seconds;
+    return true;
   }
 
-  Item itemOf(icalcomponent* c, std::size_t index) {
-    Item item;
-    item.component = c;
-    item.shape = shapeOf(c);
-    item.uid = aligned_ ? raw_.events[index].uid : textOf(icalcomponent_get_uid(c));
+  std::optional<DigestEvent> eventOf(icalcomponent* c, std::size_t index) {
+    DigestEvent event;
+    Time start;
+    if (!shapeOf(c, event, start)) return std::nullopt;
+    event.number = static_cast<std::uint32_t>(index + 1);
+    event.base = baseEvent(c, index);
     if (icalproperty* rid = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY)) {
       // icalcomponent_get_recurrenceid() loses the TZID; read it here.
-      item.isOverride = true;
+      event.isOverride = true;
       if (const auto t = timeOf(rid, icalproperty_get_recurrenceid(rid))) {
-        item.recurrenceId = t->instant;
+        event.recurrenceId = t->instant;
       }
-    }
-    return item;
-  }
-
-  bool overlaps(double start, double end) const {
-    if (end > start) return start < windowEnd_ && end > windowStart_;
-    return start >= windowStart_ && start < windowEnd_;
-  }
-
-  std::vector<Occurrence> expand(icalcomponent* c, const Shape& shape,
-                                 const std::set<double>& overridden) {
-    const double longest = std::max(shape.days, 0) * 86400.0 + shape.seconds + kWallMargin;
-    const double lower = windowStart_ - longest;
-    const double upper = windowEnd_ + kWallMargin;
-    std::vector<Occurrence> all;
-    if (shape.start.instant >= lower && shape.start.instant <= upper) {
-      all.push_back({shape.start.instant, shape.start.wall});
+      return event;  // an override stands for one occurrence only
     }
     for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
-      expandRule(icalproperty_get_rrule(p), shape.start, lower, upper, all);
+      icalrecurrencetype rule = icalproperty_get_rrule(p);
+      if (rule.freq == ICAL_NO_RECURRENCE) continue;
+      if (char* text = icalrecurrencetype_as_string_r(&rule)) {
+        event.rules.emplace_back(text);
+        icalmemory_free_buffer(text);
+      }
     }
     for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY)) {
       const icaldatetimeperiodtype r = icalproperty_get_rdate(p);
       const icaltimetype t = icalperiodtype_is_null_period(r.period) ? r.time : r.period.start;
       const auto time = timeOf(p, t);
-      if (!time || time->instant < lower || time->instant > upper) continue;
-      const icaltimetype wall = shape.start.isDate && time->isDate
+      if (!time) continue;
+      const icaltimetype wall = start.isDate && time->isDate
                                     ? time->wall
-                                    : wallOf(time->instant, shape.start.zone, shape.start.isDate);
-      all.push_back({time->instant, wall});
+                                    : wallOf(time->instant, start.zone, start.isDate);
+      event.rdates.push_back({time->instant, wall});
     }
-    std::set<double> exInstants;
-    std::set<long long> exDays;
     for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_EXDATE_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(c, ICAL_EXDATE_PROPERTY)) {
       const auto time = timeOf(p, icalproperty_get_exdate(p));
       if (!time) continue;
       // A date excludes that day of a date-time series, in the series' zone.
-      if (time->isDate && !shape.start.isDate) {
-        exDays.insert(dayNumber(time->wall));
+      if (time->isDate && !start.isDate) {
+        event.exDays.push_back(dayNumber(time->wall));
       } else {
-        exInstants.insert(time->instant);
+        event.exInstants.push_back(time->instant);
       }
     }
-    std::stable_sort(all.begin(), all.end(),
-                     [](const Occurrence& a, const Occurrence& b) { return a.start < b.start; });
-    std::vector<Occurrence> kept;
-    for (const Occurrence& o : all) {
-      if (!kept.empty() && kept.back().start == o.start) continue;
-      if (exInstants.count(o.start) > 0 || overridden.count(o.start) > 0) continue;
-      if (!exDays.empty() && exDays.count(dayNumber(o.wall)) > 0) continue;
-      kept.push_back(o);
-    }
-    return kept;
+    sortUnique(event.exDays);
+    sortUnique(event.exInstants);
+    return event;
   }
 
-  // Steps a rule in the series' wall-clock time (as RFC 5545 defines it) and
-  // reads each step in the series' zone; the library would read floating
-  // times as UTC.
-  static void expandRule(icalrecurrencetype rule, const Time& start, double lower, double upper,
-                         std::vector<Occurrence>& out) {
-    if (rule.freq == ICAL_NO_RECURRENCE) return;
-    if (!icaltime_is_null_time(rule.until)) {
-      if (icaltime_is_utc(rule.until) && !start.zone.utc) {
-        rule.until = wallOf(instantOf(rule.until, Zone{nullptr, true}), start.zone, start.isDate);
-      }
-      rule.until.zone = nullptr;
-    }
-    icalrecur_iterator* it = icalrecur_iterator_new(rule, start.wall);
-    if (it == nullptr) return;
-    // Start near the window when the rule allows it: a rule with COUNT has
-    // to be counted from its first occurrence.
-    // The library loses the phase of an INTERVAL in sub-daily rules when
-    // started late; those are stepped from the start.
-    const bool canStartLate =
-        rule.freq == ICAL_DAILY_RECURRENCE || rule.freq == ICAL_WEEKLY_RECURRENCE ||
-        rule.freq == ICAL_MONTHLY_RECURRENCE || rule.freq == ICAL_YEARLY_RECURRENCE;
-    if (canStartLate && rule.count == 0 && std::isfinite(lower) && lower > start.instant) {
-      const icaltimetype from = wallOf(lower, Zone{nullptr, true}, start.isDate);
-      if (!icaltime_is_null_time(rule.until) && icaltime_compare(rule.until, from) < 0) {
-        icalrecur_iterator_free(it);
-        return;
-      }
-      icalrecur_iterator_set_start(it, from);
-    }
-    for (int step = 0; step < kMaxRuleSteps; ++step) {
-      icaltimetype t = icalrecur_iterator_next(it);
-      if (icaltime_is_null_time(t)) break;
-      t.zone = nullptr;
-      if (instantOf(t, Zone{nullptr, true}) > upper) break;
-      const double instant = instantOf(t, start.zone);
-      if (instant >= lower) out.push_back({instant, t});
-    }
-    icalrecur_iterator_free(it);
+  template <typename T>
+  static void sortUnique(std::vector<T>& v) {
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
   }
 
-  Event baseEvent(const Item& item, std::size_t index) {
-    icalcomponent* c = item.component;
+  Event baseEvent(icalcomponent* c, std::size_t index) {
     Event e;
     switch (icalcomponent_get_status(c)) {
       case ICAL_STATUS_CONFIRMED:
@@ -600,30 +505,24 @@ class FileReader {
       const RawEvent& raw = raw_.events[index];
       for (const RawParticipant& p : raw.attendees) {
         if (!e.attendees) e.attendees.emplace();
-        e.attendees->push_back(participantOf(p, context_.me));
+        e.attendees->push_back(participantOf(p));
       }
-      if (raw.organizer) e.organizer = participantOf(*raw.organizer, context_.me);
-    } else {
-      for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_ATTENDEE_PROPERTY);
-           p != nullptr; p = icalcomponent_get_next_property(c, ICAL_ATTENDEE_PROPERTY)) {
-        if (!e.attendees) e.attendees.emplace();
-        e.attendees->push_back(participantOf(p, context_.me));
-      }
-      if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_ORGANIZER_PROPERTY)) {
-        e.organizer = participantOf(p, context_.me);
-      }
-    }
-    e.eventIdentifier = item.uid;
-    e.calendarItemIdentifier = context_.itemPath + "#" + std::to_string(index + 1);
-    e.isAllDay = item.shape->start.isDate;
-    e.calendar = context_.calendar;
-    if (aligned_) {
-      const RawEvent& raw = raw_.events[index];
+      if (raw.organizer) e.organizer = participantOf(*raw.organizer);
+      e.eventIdentifier = raw.uid;
       e.title = raw.summary;
       e.location = raw.location;
       e.notes = raw.description;
       e.url = raw.url;
     } else {
+      for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_ATTENDEE_PROPERTY);
+           p != nullptr; p = icalcomponent_get_next_property(c, ICAL_ATTENDEE_PROPERTY)) {
+        if (!e.attendees) e.attendees.emplace();
+        e.attendees->push_back(participantOf(p));
+      }
+      if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_ORGANIZER_PROPERTY)) {
+        e.organizer = participantOf(p);
+      }
+      e.eventIdentifier = textOf(icalcomponent_get_uid(c));
       e.title = textOf(icalcomponent_get_summary(c));
       e.location = textOf(icalcomponent_get_location(c));
       e.notes = textOf(icalcomponent_get_description(c));
@@ -635,16 +534,188 @@ class FileReader {
   }
 
   const RawFile& raw_;
-  const FileContext& context_;
-  const double windowStart_;
-  const double windowEnd_;
   ZoneCache& zones_;
+  FileDigest digest_;
   std::vector<icalcomponent*> events_;
   std::vector<icalcomponent*> timezones_;
-  std::unordered_map<std::string, icaltimezone*> fileZones_;
+  std::unordered_map<std::string, FileZone> fileZones_;
   bool aligned_ = false;
 };
 
+// ---- a window of a digest -------------------------------------------------
+
+Zone resolve(const ZoneRef& ref, ZoneCache& zones) {
+  switch (ref.kind) {
+    case ZoneRef::floating:
+      return Zone{};
+    case ZoneRef::utc:
+      return Zone{nullptr, true};
+    case ZoneRef::system:
+      return Zone{zones.fromSystem(ref.name), false};
+    case ZoneRef::defined:
+      if (icaltimezone* zone = zones.fromDefinitionKey(ref.name)) return Zone{zone, false};
+      return Zone{zones.fromSystem(ref.name.substr(0, ref.name.find('\n'))), false};
+  }
+  return Zone{};
+}
+
+struct Hit {
+  double start;
+  double end;
+  std::size_t event;
+};
+
+class WindowReader {
+ public:
+  WindowReader(const FileDigest& digest, const FileContext& context, double windowStart,
+               double windowEnd, ZoneCache& zones)
+      : digest_(digest), context_(context), windowStart_(windowStart), windowEnd_(windowEnd) {
+    zones_.reserve(digest.zones.size());
+    for (const ZoneRef& ref : digest.zones) zones_.push_back(resolve(ref, zones));
+  }
+
+  void read(std::vector<Event>& out) {
+    const std::vector<DigestEvent>& events = digest_.events;
+    std::map<std::string, std::set<double>> overridden;
+    for (const DigestEvent& e : events) {
+      if (e.isOverride && e.base.eventIdentifier && e.recurrenceId) {
+        overridden[*e.base.eventIdentifier].insert(*e.recurrenceId);
+      }
+    }
+    static const std::set<double> none;
+    std::vector<Hit> hits;
+    std::vector<WallInstant> occurrences;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      const DigestEvent& event = events[i];
+      occurrences.clear();
+      if (event.isOverride) {
+        occurrences.push_back(event.start);
+      } else {
+        const auto it = event.base.eventIdentifier ? overridden.find(*event.base.eventIdentifier)
+                                                   : overridden.end();
+        expand(event, it == overridden.end() ? none : it->second, occurrences);
+      }
+      for (const WallInstant& o : occurrences) {
+        const double end = endOf(event, o);
+        if (overlaps(o.instant, end)) hits.push_back({o.instant, end, i});
+      }
+    }
+    std::stable_sort(hits.begin(), hits.end(),
+                     [](const Hit& a, const Hit& b) { return a.start < b.start; });
+    std::vector<std::optional<Event>> bases(events.size());
+    for (const Hit& hit : hits) {
+      std::optional<Event>& base = bases[hit.event];
+      if (!base) base = baseEvent(events[hit.event]);
+      Event& e = out.emplace_back(*base);
+      e.startDate = hit.start;
+      e.endDate = hit.end;
+    }
+  }
+
+ private:
+  double endOf(const DigestEvent& event, const WallInstant& occurrence) const {
+    if (event.days <= 0) return occurrence.instant + event.seconds;
+    icaltimetype wall = occurrence.wall;
+    icaltime_adjust(&wall, event.days, 0, 0, 0);
+    return instantOf(wall, zones_[event.zone]) + event.seconds;
+  }
+
+  bool overlaps(double start, double end) const {
+    if (end > start) return start < windowEnd_ && end > windowStart_;
+    return start >= windowStart_ && start < windowEnd_;
+  }
+
+  void expand(const DigestEvent& event, const std::set<double>& overridden,
+              std::vector<WallInstant>& kept) const {
+    const double longest = std::max(event.days, 0) * 86400.0 + event.seconds + kWallMargin;
+    const double lower = windowStart_ - longest;
+    const double upper = windowEnd_ + kWallMargin;
+    std::vector<WallInstant> all;
+    if (event.start.instant >= lower && event.start.instant <= upper) all.push_back(event.start);
+    const Zone zone = zones_[event.zone];
+    for (const std::string& rule : event.rules) {
+      expandRule(icalrecurrencetype_from_string(rule.c_str()), event, zone, lower, upper, all);
+    }
+    for (const WallInstant& r : event.rdates) {
+      if (r.instant >= lower && r.instant <= upper) all.push_back(r);
+    }
+    std::stable_sort(all.begin(), all.end(), [](const WallInstant& a, const WallInstant& b) {
+      return a.instant < b.instant;
+    });
+    for (const WallInstant& o : all) {
+      if (!kept.empty() && kept.back().instant == o.instant) continue;
+      if (std::binary_search(event.exInstants.begin(), event.exInstants.end(), o.instant) ||
+          overridden.count(o.instant) > 0) {
+        continue;
+      }
+      if (std::binary_search(event.exDays.begin(), event.exDays.end(), dayNumber(o.wall))) continue;
+      kept.push_back(o);
+    }
+  }
+
+  // Steps a rule in the series' wall-clock time (as RFC 5545 defines it) and
+  // reads each step in the series' zone; the library would read floating
+  // times as UTC.
+  static void expandRule(icalrecurrencetype rule, const DigestEvent& event, Zone zone, double lower,
+                         double upper, std::vector<WallInstant>& out) {
+    if (rule.freq == ICAL_NO_RECURRENCE) return;
+    if (!icaltime_is_null_time(rule.until)) {
+      if (icaltime_is_utc(rule.until) && !zone.utc) {
+        rule.until = wallOf(instantOf(rule.until, Zone{nullptr, true}), zone, event.isDate);
+      }
+      rule.until.zone = nullptr;
+    }
+    icalrecur_iterator* it = icalrecur_iterator_new(rule, event.start.wall);
+    if (it == nullptr) return;
+    // Start near the window when the rule allows it: a rule with COUNT has
+    // to be counted from its first occurrence.
+    // The library loses the phase of an INTERVAL in sub-daily rules when
+    // started late; those are stepped from the start.
+    const bool canStartLate =
+        rule.freq == ICAL_DAILY_RECURRENCE || rule.freq == ICAL_WEEKLY_RECURRENCE ||
+        rule.freq == ICAL_MONTHLY_RECURRENCE || rule.freq == ICAL_YEARLY_RECURRENCE;
+    if (canStartLate && rule.count == 0 && std::isfinite(lower) && lower > event.start.instant) {
+      const icaltimetype from = wallOf(lower, Zone{nullptr, true}, event.isDate);
+      if (!icaltime_is_null_time(rule.until) && icaltime_compare(rule.until, from) < 0) {
+        icalrecur_iterator_free(it);
+        return;
+      }
+      icalrecur_iterator_set_start(it, from);
+    }
+    for (int step = 0; step < kMaxRuleSteps; ++step) {
+      icaltimetype t = icalrecur_iterator_next(it);
+      if (icaltime_is_null_time(t)) break;
+      t.zone = nullptr;
+      if (instantOf(t, Zone{nullptr, true}) > upper) break;
+      const double instant = instantOf(t, zone);
+      if (instant >= lower) out.push_back({instant, t});
+    }
+    icalrecur_iterator_free(it);
+  }
+
+  Participant withUser(Participant p) const {
+    p.isCurrentUser = context_.me != nullptr && isCurrentUser(p.url, *context_.me);
+    return p;
+  }
+
+  Event baseEvent(const DigestEvent& event) const {
+    Event e = event.base;
+    if (e.attendees) {
+      for (Participant& p : *e.attendees) p = withUser(std::move(p));
+    }
+    if (e.organizer) e.organizer = withUser(std::move(*e.organizer));
+    e.calendarItemIdentifier = context_.itemPath + "#" + std::to_string(event.number);
+    e.isAllDay = event.isDate;
+    e.calendar = context_.calendar;
+    return e;
+  }
+
+  const FileDigest& digest_;
+  const FileContext& context_;
+  const double windowStart_;
+  const double windowEnd_;
+  std::vector<Zone> zones_;
+};
 }  // namespace
 
 RawFile scanIcs(std::string_view text, bool timesOnly) {
@@ -748,14 +819,26 @@ bool mayOverlap(const RawFile& raw, double windowStart, double windowEnd) {
   return false;
 }
 
+FileDigest digestFile(std::string_view text, const RawFile& raw, ZoneCache& zones) {
+  const std::string terminated(text);
+  icalcomponent* root = icalparser_parse_string(terminated.c_str());
+  if (root == nullptr) return FileDigest{raw.calendarName, {}, {}};
+  FileDigest digest = DigestBuilder(raw, zones).build(root);
+  digest.calendarName = raw.calendarName;
+  icalcomponent_free(root);
+  return digest;
+}
+
+void appendDigestEvents(const FileDigest& digest, const FileContext& context, double windowStart,
+                        double windowEnd, ZoneCache& zones, std::vector<Event>& out) {
+  if (digest.events.empty()) return;
+  WindowReader(digest, context, windowStart, windowEnd, zones).read(out);
+}
+
 void appendFileEvents(std::string_view text, const RawFile& raw, const FileContext& context,
                       double windowStart, double windowEnd, ZoneCache& zones,
                       std::vector<Event>& out) {
-  const std::string terminated(text);
-  icalcomponent* root = icalparser_parse_string(terminated.c_str());
-  if (root == nullptr) return;
-  FileReader(raw, context, windowStart, windowEnd, zones).read(root, out);
-  icalcomponent_free(root);
+  appendDigestEvents(digestFile(text, raw, zones), context, windowStart, windowEnd, zones, out);
 }
 
 }  // namespace calendar

@@ -127,6 +127,25 @@ icaltimezone* ZoneCache::fromDefinition(const std::string& key, icalcomponent* v
   return zone;
 }
 
+icaltimezone* ZoneCache::fromDefinitionKey(const std::string& key) {
+  if (const auto it = defined_.find(key); it != defined_.end()) return it->second;
+  const std::size_t newline = key.find('\n');
+  icalcomponent* root =
+      newline == std::string::npos ? nullptr : icalparser_parse_string(key.c_str() + newline + 1);
+  icalcomponent* vtimezone = root;
+  if (root != nullptr && icalcomponent_isa(root) != ICAL_VTIMEZONE_COMPONENT) {
+    vtimezone = icalcomponent_get_first_component(root, ICAL_VTIMEZONE_COMPONENT);
+  }
+  icaltimezone* zone = nullptr;
+  if (vtimezone != nullptr) {
+    zone = fromDefinition(key, vtimezone);
+  } else {
+    defined_.emplace(key, nullptr);
+  }
+  if (root != nullptr) icalcomponent_free(root);
+  return zone;
+}
+
 icaltimezone* ZoneCache::fromSystem(const std::string& tzid) {
   if (const auto it = system_.find(tzid); it != system_.end()) return it->second;
   icaltimezone* zone = nullptr;

@@ -40,6 +40,10 @@ class ZoneCache {
   // Nothing when the definition is unusable.
   icaltimezone* fromDefinition(const std::string& key, icalcomponent* vtimezone);
 
+  // The same for a key alone: the definition is read from the key's text
+  // (after the TZID and its newline) when the zone is not shared yet.
+  icaltimezone* fromDefinitionKey(const std::string& key);
+
   // The zone named `tzid` in the system's zone database, or nothing.
   icaltimezone* fromSystem(const std::string& tzid);
 
