@@ -20,6 +20,7 @@
 #include "calendar/IcsFile.h"
 #include "calendar/StoreFiles.h"
 #include "calendar/StoreText.h"
+#include "calendar/index/DigestCodec.h"
 #include "calendar/index/FileSpan.h"
 #include "calendar/index/StatBatch.h"
 
@@ -29,7 +30,7 @@ namespace {
 
 // Bumped whenever what the index holds or how it is computed changes: an
 // index of another format is rebuilt.
-constexpr int kFormat = 4;
+constexpr int kFormat = 5;
 constexpr off_t kMaxFileBytes = 256 << 20;
 constexpr int kBusyMilliseconds = 5000;
 
@@ -303,11 +304,39 @@ bool isCorruption(int code) {
 }
 
 // The manifest (every file's key and span) is one blob, read and written
-// whole: a query reads it with one lookup instead of a row per file.
+// whole: a query reads it with one lookup instead of a row per file. A
+// file's digest is kept under its path hash once a query has needed it.
 const char* const kSchema =
     "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
     "CREATE TABLE manifest(id INTEGER PRIMARY KEY, data BLOB NOT NULL);"
-    "CREATE TABLE listing(path TEXT PRIMARY KEY, data BLOB NOT NULL);";
+    "CREATE TABLE listing(path TEXT PRIMARY KEY, data BLOB NOT NULL);"
+    "CREATE TABLE digest(id INTEGER PRIMARY KEY, data BLOB NOT NULL);";
+
+// What digests depend on beyond the files: the zones a TZID names in the
+// system's database and the local time floating times are read in. When any
+// of it changes, every digest is dropped.
+std::string zoneEnvironment() {
+  std::string out;
+  for (const char* name : {"TZ", "TZDIR"}) {
+    const char* value = std::getenv(name);
+    out.append(name).append(value != nullptr ? "=" : "-").append(value != nullptr ? value : "");
+    out.push_back('\n');
+  }
+  char link[PATH_MAX];
+  const ssize_t n = readlink("/etc/localtime", link, sizeof link);
+  if (n > 0) out.append(link, static_cast<std::size_t>(n));
+  out.push_back('\n');
+  for (const char* path : {"/etc/localtime", "/usr/share/zoneinfo/tzdata.zi"}) {
+    const FileStat st = statAt(AT_FDCWD, path);
+    for (const std::int64_t v :
+         {static_cast<std::int64_t>(st.key.dev), static_cast<std::int64_t>(st.key.ino), st.key.size,
+          st.key.mtimeNs, st.key.ctimeNs}) {
+      out.append(std::to_string(v)).push_back(' ');
+    }
+    out.push_back('\n');
+  }
+  return out;
+}
 
 // What the index holds for one file.
 std::uint64_t bitsOf(double d) {
@@ -404,6 +433,7 @@ class Session {
 
   // Throws DbError.
   std::vector<Event> query(double start, double end, ZoneCache& zones) {
+    checkZoneEnvironment();
     loadManifest();
     const auto meText = readSmall(store_ + "/me");
     me_ = meText ? parseMe(repairUtf8(*meText)) : AddressSet();
@@ -442,14 +472,18 @@ class Session {
       const auto [row, place] = find(hash);
       if (row && !row->racy && row->key == st.key) {
         if (row->span.meets(start, end)) {
-          // The file is read again; its key proves it is the version the
-          // span was computed from, or else it is taken as changed.
-          read = readUnit(unit, layout);
-          if (read && read->key == row->key) {
-            append(repairUtf8(read->bytes), unit, layout, start, end, zones, events);
-            read.reset();
-          } else if (!read) {
-            continue;  // unreadable now: no entry
+          if (const auto digest = storedDigest(hash, row->key)) {
+            answer(*digest, unit, layout, start, end, zones, events);
+          } else {
+            // The file is read; its key proves it is the version the span
+            // was computed from, or else it is taken as changed.
+            read = readUnit(unit, layout);
+            if (read && read->key == row->key) {
+              digestAndAnswer(hash, *read, unit, layout, start, end, zones, events);
+              read.reset();
+            } else if (!read) {
+              continue;  // unreadable now: no entry
+            }
           }
         }
         if (!read) {
@@ -459,13 +493,15 @@ class Session {
       } else {
         read = readUnit(unit, layout);
       }
-      if (auto r = record(hash, unit, layout, std::move(read), start, end, zones, events)) {
+      if (auto r = record(hash, row.has_value(), unit, layout, std::move(read), start, end, zones,
+                          events)) {
         kept.push_back(static_cast<std::uint32_t>(rowCount() + fresh.size()));
         fresh.push_back(*r);
       }
     }
     if (dirty_ || kept.size() != rowCount()) saveManifest(kept, fresh);
     saveListings();
+    saveDigests();
     manifestRead_.reset();
     exec(db_, "COMMIT");
     inTransaction_ = false;
@@ -561,12 +597,18 @@ class Session {
     std::string rows;
     rows.reserve(kept.size() * kRowBytes + 8);
     const std::size_t count = rowCount();
+    std::vector<bool> stays(count, false);
     for (const std::uint32_t place : kept) {
       if (place < count) {
         rows.append(rows_.substr(place * kRowBytes, kRowBytes));
+        stays[place] = true;
       } else {
         putRow(fresh[place - count], rows);
       }
+    }
+    // The digests of files no longer in the store go with their entries.
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!stays[i]) digestsDropped_.push_back(rowAt(rows_, i).pathHash);
     }
     rows_ = {};
     manifestRead_.reset();
@@ -678,23 +720,49 @@ class Session {
 
   // Records a new or changed file from what was read of it, and answers from
   // that. Nothing when the file could not be read: it then has no entry.
-  std::optional<Row> record(std::uint64_t hash, const Unit& unit, const Layout& layout,
+  // `known`: the file had an entry, and so perhaps a digest of an older version.
+  std::optional<Row> record(std::uint64_t hash, bool known, const Unit& unit, const Layout& layout,
                             std::optional<Read> read, double start, double end, ZoneCache& zones,
                             std::vector<Event>& events) {
     if (!read) return std::nullopt;
-    const std::string text = repairUtf8(read->bytes);
     Row fresh;
     fresh.pathHash = hash;
     fresh.key = read->key;
     fresh.racy = racy(fresh.key, read->at);
+    const std::string text = repairUtf8(read->bytes);
     fresh.span = fileSpan(text);
     dirty_ = true;
     if (options_.afterWrite) options_.afterWrite();
-    if (fresh.span.meets(start, end)) append(text, unit, layout, start, end, zones, events);
+    if (fresh.span.meets(start, end)) {
+      digestAndAnswer(hash, fresh.key, text, unit, layout, start, end, zones, events);
+    } else if (known) {
+      digestsDropped_.push_back(hash);
+    }
     return fresh;
   }
 
-  void append(const std::string& text, const Unit& unit, const Layout& layout, double start,
+  void digestAndAnswer(std::uint64_t hash, const Read& read, const Unit& unit, const Layout& layout,
+                       double start, double end, ZoneCache& zones, std::vector<Event>& events) {
+    digestAndAnswer(hash, read.key, repairUtf8(read.bytes), unit, layout, start, end, zones,
+                    events);
+  }
+
+  // Answers from the version of a file with `key` whose text is `text`, and
+  // keeps its digest for the queries to come.
+  void digestAndAnswer(std::uint64_t hash, const FileKey& key, const std::string& text,
+                       const Unit& unit, const Layout& layout, double start, double end,
+                       ZoneCache& zones, std::vector<Event>& events) {
+    try {
+      const FileDigest digest = digestFile(text, scanIcs(text), zones);
+      answer(digest, unit, layout, start, end, zones, events);
+      digestsChanged_.emplace_back(hash, encodeStored(key, digest));
+    } catch (...) {
+      // A file that cannot be read is passed over, as a full read does.
+      zones.limitSize();
+    }
+  }
+
+  void answer(const FileDigest& digest, const Unit& unit, const Layout& layout, double start,
               double end, ZoneCache& zones, std::vector<Event>& events) {
     try {
       FileContext context;
@@ -702,13 +770,81 @@ class Session {
       context.itemPath = repairUtf8(layout.itemPath(unit));
       context.calendar = layout.calendars[unit.calendar];
       context.me = &me_;
-      const RawFile raw = scanIcs(text);
-      if (unit.namesCalendar && raw.calendarName) context.calendar.title = *raw.calendarName;
-      appendFileEvents(text, raw, context, start, end, zones, events);
+      if (unit.namesCalendar && digest.calendarName) context.calendar.title = *digest.calendarName;
+      appendDigestEvents(digest, context, start, end, zones, events);
     } catch (...) {
       // A file that cannot be read is passed over, as a full read does.
     }
     zones.limitSize();
+  }
+
+  // A stored digest is the key of the version it was made from, the digest's
+  // bytes, and a checksum of both.
+  static std::string encodeStored(const FileKey& key, const FileDigest& digest) {
+    const std::uint64_t words[5] = {key.dev, key.ino, static_cast<std::uint64_t>(key.size),
+                                    static_cast<std::uint64_t>(key.mtimeNs),
+                                    static_cast<std::uint64_t>(key.ctimeNs)};
+    std::string data(reinterpret_cast<const char*>(words), sizeof words);
+    data += encodeDigest(digest);
+    const std::uint64_t sum = checksum(data);
+    data.append(reinterpret_cast<const char*>(&sum), sizeof sum);
+    return data;
+  }
+
+  // The digest kept for the version of a file with `key`, when there is an
+  // intact one.
+  std::optional<FileDigest> storedDigest(std::uint64_t hash, const FileKey& key) {
+    if (!digestRead_) digestRead_.emplace(db_, "SELECT data FROM digest WHERE id = ?1");
+    digestRead_->bind(1, static_cast<std::int64_t>(hash));
+    std::optional<FileDigest> digest;
+    if (digestRead_->step()) {
+      std::string_view data = digestRead_->text(0);
+      std::uint64_t words[5];
+      std::uint64_t sum = 0;
+      if (data.size() >= sizeof words + sizeof sum) {
+        std::memcpy(&sum, data.data() + data.size() - sizeof sum, sizeof sum);
+        data.remove_suffix(sizeof sum);
+        std::memcpy(words, data.data(), sizeof words);
+        const FileKey stored{words[0], words[1], static_cast<std::int64_t>(words[2]),
+                             static_cast<std::int64_t>(words[3]),
+                             static_cast<std::int64_t>(words[4])};
+        if (checksum(data) == sum && stored == key)
+          digest = decodeDigest(data.substr(sizeof words));
+      }
+    }
+    digestRead_->reset();
+    return digest;
+  }
+
+  // Writes the digests made by this query and drops those of versions gone.
+  // Until now the manifest's blob was being read in place.
+  void saveDigests() {
+    digestRead_.reset();
+    if (!digestsDropped_.empty()) {
+      Statement drop(db_, "DELETE FROM digest WHERE id = ?1");
+      for (const std::uint64_t hash : digestsDropped_) {
+        drop.bind(1, static_cast<std::int64_t>(hash)).run();
+      }
+    }
+    if (!digestsChanged_.empty()) {
+      Statement put(db_, "INSERT OR REPLACE INTO digest(id, data) VALUES(?1, ?2)");
+      for (const auto& [hash, data] : digestsChanged_) {
+        put.bind(1, static_cast<std::int64_t>(hash)).bindBlob(2, data).run();
+      }
+    }
+  }
+
+  // Inside the transaction: digests made under other zone rules or another
+  // local time zone are dropped.
+  void checkZoneEnvironment() {
+    const std::string environment = zoneEnvironment();
+    {
+      Statement get(db_, "SELECT value FROM meta WHERE name = 'zones'");
+      if (get.step() && get.text(0) == environment) return;
+    }
+    exec(db_, "DELETE FROM digest");
+    Statement put(db_, "INSERT OR REPLACE INTO meta(name, value) VALUES('zones', ?1)");
+    put.bind(1, environment).run();
   }
 
   const std::string base_;
@@ -720,6 +856,9 @@ class Session {
   bool dirty_ = false;
   std::optional<Statement> manifestRead_;
   std::optional<Statement> listingRead_;
+  std::optional<Statement> digestRead_;
+  std::vector<std::pair<std::uint64_t, std::string>> digestsChanged_;
+  std::vector<std::uint64_t> digestsDropped_;
   std::unordered_set<std::string> listingsSeen_;
   std::vector<std::pair<std::string, std::string>> listingsChanged_;
   std::string_view rows_;  // the manifest's rows, in place
