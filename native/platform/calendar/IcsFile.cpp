@@ -8,6 +8,8 @@
 #include <set>
 #include <unordered_map>
 
+#include "calendar/RuleStepper.h"
+
 namespace calendar {
 
 namespace {
@@ -633,8 +635,11 @@ class WindowReader {
     std::vector<WallInstant> all;
     if (event.start.instant >= lower && event.start.instant <= upper) all.push_back(event.start);
     const Zone zone = zones_[event.zone];
-    for (const std::string& rule : event.rules) {
-      expandRule(icalrecurrencetype_from_string(rule.c_str()), event, zone, lower, upper, all);
+    for (const std::string& text : event.rules) {
+      icalrecurrencetype rule = icalrecurrencetype_from_string(text.c_str());
+      expandRule(rule, event, zone, lower, upper, all);
+      // The library leaves the rule's calendar name to its reader.
+      if (rule.rscale != nullptr) icalmemory_free_buffer(rule.rscale);
     }
     for (const WallInstant& r : event.rdates) {
       if (r.instant >= lower && r.instant <= upper) all.push_back(r);
@@ -665,6 +670,7 @@ class WindowReader {
       }
       rule.until.zone = nullptr;
     }
+    if (stepRule(rule, event.start.wall, zone, lower, upper, kMaxRuleSteps, out)) return;
     icalrecur_iterator* it = icalrecur_iterator_new(rule, event.start.wall);
     if (it == nullptr) return;
     // Start near the window when the rule allows it: a rule with COUNT has

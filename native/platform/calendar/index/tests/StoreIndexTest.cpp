@@ -359,6 +359,24 @@ TEST_F(StoreIndexTest, DamagedIndexIsRebuiltAndTheAnswerStaysRight) {
          sqlite3_exec(h, "DELETE FROM manifest", nullptr, nullptr, nullptr);
          sqlite3_close(h);
        }},
+      {"a kept file digest altered",
+       [](const std::string& db) {
+         sqlite3* h = nullptr;
+         sqlite3_open(db.c_str(), &h);
+         sqlite3_exec(h, "UPDATE digest SET data = substr(data, 1, 50) || x'7f' || substr(data, 52)",
+                      nullptr, nullptr, nullptr);
+         sqlite3_close(h);
+       }},
+      {"file digests swapped",
+       [](const std::string& db) {
+         sqlite3* h = nullptr;
+         sqlite3_open(db.c_str(), &h);
+         sqlite3_exec(h,
+                      "UPDATE digest SET data = (SELECT d.data FROM digest d WHERE d.id != "
+                      "digest.id LIMIT 1)",
+                      nullptr, nullptr, nullptr);
+         sqlite3_close(h);
+       }},
       {"older format",
        [](const std::string& db) {
          sqlite3* h = nullptr;

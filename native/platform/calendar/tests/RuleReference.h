@@ -1,0 +1,42 @@
+// The library's own stepping of a rule from its first occurrence, with the
+// bounds the store applies: what the rule stepper must give.
+#pragma once
+
+#include <libical/ical.h>
+
+#include <string>
+#include <vector>
+
+#include "calendar/IcsFile.h"
+#include "calendar/ZoneCache.h"
+
+namespace calendar {
+
+inline std::vector<WallInstant> libraryOccurrences(const icalrecurrencetype& rule,
+                                                   const icaltimetype& start, Zone zone,
+                                                   double lower, double upper, int maxSteps) {
+  std::vector<WallInstant> out;
+  icalrecur_iterator* it = icalrecur_iterator_new(rule, start);
+  if (it == nullptr) return out;
+  for (int step = 0; step < maxSteps; ++step) {
+    icaltimetype t = icalrecur_iterator_next(it);
+    if (icaltime_is_null_time(t)) break;
+    t.zone = nullptr;
+    if (instantOf(t, Zone{nullptr, true}) > upper) break;
+    const double instant = instantOf(t, zone);
+    if (instant >= lower) out.push_back({instant, t});
+  }
+  icalrecur_iterator_free(it);
+  return out;
+}
+
+inline std::string describeOccurrences(const std::vector<WallInstant>& occurrences) {
+  std::string out;
+  for (const WallInstant& o : occurrences) {
+    out += std::to_string(static_cast<long long>(o.instant)) + "=" +
+           icaltime_as_ical_string(o.wall) + " ";
+  }
+  return out;
+}
+
+}  // namespace calendar
