@@ -115,6 +115,22 @@ std::optional<Plan> planOf(const icalrecurrencetype& rule, const icaltimetype& s
   }
   std::sort(plan.months.begin(), plan.months.end());
   plan.months.erase(std::unique(plan.months.begin(), plan.months.end()), plan.months.end());
+  // The library counts a day named twice (MO and 1MO, 1 and -31, a month
+  // repeated) twice towards COUNT; a series without COUNT loses the repeat
+  // when its occurrences are merged.
+  if (plan.count != 0) {
+    std::vector<int> weekdays, dayNumbers;
+    for (const auto& [position, weekday] : plan.positioned) weekdays.push_back(weekday);
+    for (const int d : plan.monthDays) dayNumbers.push_back(d < 0 ? -d : d);
+    for (std::vector<int>* list : {&weekdays, &dayNumbers}) {
+      std::sort(list->begin(), list->end());
+      if (std::adjacent_find(list->begin(), list->end()) != list->end()) return std::nullopt;
+    }
+    const bool bothSigns =
+        std::any_of(plan.monthDays.begin(), plan.monthDays.end(), [](int d) { return d < 0; }) &&
+        std::any_of(plan.monthDays.begin(), plan.monthDays.end(), [](int d) { return d > 0; });
+    if (bothSigns || plan.months.size() != months.size()) return std::nullopt;
+  }
 
   switch (rule.freq) {
     case ICAL_DAILY_RECURRENCE:

@@ -181,14 +181,16 @@ class Reader {
     return v;
   }
 
+  // Only the times a calendar can hold: the conversions need not guard
+  // against others.
   icaltimetype wall() {
     icaltimetype t = icaltime_null_time();
-    t.year = integer();
-    t.month = integer();
-    t.day = integer();
-    t.hour = integer();
-    t.minute = integer();
-    t.second = integer();
+    t.year = bounded<int>(-10000, 10000);
+    t.month = bounded<int>(1, 12);
+    t.day = bounded<int>(1, 31);
+    t.hour = bounded<int>(0, 23);
+    t.minute = bounded<int>(0, 59);
+    t.second = bounded<int>(0, 60);
     t.is_date = flag() ? 1 : 0;
     return t;
   }

@@ -4,6 +4,7 @@
 
 #include <libical/ical.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,15 @@ inline std::vector<WallInstant> libraryOccurrences(const icalrecurrencetype& rul
   return out;
 }
 
-inline std::string describeOccurrences(const std::vector<WallInstant>& occurrences) {
+// The occurrences as the store merges them: in time order, each instant once.
+inline std::string describeOccurrences(std::vector<WallInstant> occurrences) {
+  std::stable_sort(
+      occurrences.begin(), occurrences.end(),
+      [](const WallInstant& a, const WallInstant& b) { return a.instant < b.instant; });
   std::string out;
-  for (const WallInstant& o : occurrences) {
+  for (std::size_t i = 0; i < occurrences.size(); ++i) {
+    const WallInstant& o = occurrences[i];
+    if (i > 0 && occurrences[i - 1].instant == o.instant) continue;
     out += std::to_string(static_cast<long long>(o.instant)) + "=" +
            icaltime_as_ical_string(o.wall) + " ";
   }
