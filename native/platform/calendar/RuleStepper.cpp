@@ -260,6 +260,11 @@ bool stepRule(const icalrecurrencetype& rule, const icaltimetype& start, Zone zo
   // Far years are left to the library, whatever it makes of them.
   constexpr double kLastInstant = 13569465600.0;  // 2400-01-01T00:00:00Z
   if (start.year < 1800 || start.year > 2399 || !(upper < kLastInstant)) return false;
+  // The library reads some dates that do not exist, such as a 14th month.
+  if (start.month < 1 || start.month > 12 || start.day < 1 ||
+      start.day > daysInMonth(start.year, start.month)) {
+    return false;
+  }
   const std::optional<Plan> plan = planOf(rule, start);
   if (!plan) return false;
   const long long firstDay = dayNumber(start.year, start.month, start.day);

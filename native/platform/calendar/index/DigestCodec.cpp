@@ -181,16 +181,17 @@ class Reader {
     return v;
   }
 
-  // Only the times a calendar can hold: the conversions need not guard
-  // against others.
+  // Only what a calendar's text can write (two digits a field, four for
+  // the year; the library takes some days and months that do not exist) or
+  // a conversion can give.
   icaltimetype wall() {
     icaltimetype t = icaltime_null_time();
     t.year = bounded<int>(-10000, 10000);
-    t.month = bounded<int>(1, 12);
-    t.day = bounded<int>(1, 31);
-    t.hour = bounded<int>(0, 23);
-    t.minute = bounded<int>(0, 59);
-    t.second = bounded<int>(0, 60);
+    t.month = bounded<int>(0, 99);
+    t.day = bounded<int>(0, 99);
+    t.hour = bounded<int>(0, 99);
+    t.minute = bounded<int>(0, 99);
+    t.second = bounded<int>(0, 99);
     t.is_date = flag() ? 1 : 0;
     return t;
   }

@@ -47,6 +47,7 @@ const Case kCases[] = {
     {"FREQ=HOURLY;INTERVAL=5", "20250106T100000", false},
     {"FREQ=YEARLY;BYDAY=20MO", "20250519T100000", false},
     {"FREQ=MONTHLY;BYMONTH=3", "20250301T100000", false},
+    {"FREQ=YEARLY", "20251450", false},  // a date the library reads but that does not exist
     // A day named twice counts twice towards COUNT.
     {"FREQ=MONTHLY;BYMONTHDAY=1,-31;COUNT=20", "20250101T080000", false},
     {"FREQ=MONTHLY;BYDAY=MO,1MO;COUNT=6", "20250106T080000", false},
