@@ -675,8 +675,6 @@ class WindowReader {
     if (it == nullptr) return;
     // Start near the window when the rule allows it: a rule with COUNT has
     // to be counted from its first occurrence.
-    // The library loses the phase of an INTERVAL in sub-daily rules when
-    // started late; those are stepped from the start.
     const bool canStartLate =
         rule.freq == ICAL_DAILY_RECURRENCE || rule.freq == ICAL_WEEKLY_RECURRENCE ||
         rule.freq == ICAL_MONTHLY_RECURRENCE || rule.freq == ICAL_YEARLY_RECURRENCE;

@@ -1,8 +1,10 @@
 #include "calendar/RuleStepper.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <optional>
+#include <tuple>
 
 namespace calendar {
 
@@ -72,28 +74,66 @@ struct Plan {
   std::vector<std::pair<int, int>> positioned;  // MONTHLY, YEARLY: position (0 all), weekday
   std::vector<int> monthDays;                   // -31..-1, 1..31
   std::vector<int> months;                      // YEARLY: 1..12, sorted
-  Civil first;                                  // DTSTART's date
+  // Sub-daily rules: the length of a step in seconds, what limits them, and
+  // the minutes and seconds each step adds (an empty list: DTSTART's).
+  long long unit = 0;
+  std::vector<int> hours, minutes, seconds;
+  std::vector<int> addedMinutes, addedSeconds;
+  Civil first;  // DTSTART's date
 };
+
+template <typename T>
+bool contains(const std::vector<T>& v, T x) {
+  return std::find(v.begin(), v.end(), x) != v.end();
+}
 
 std::optional<Plan> planOf(const icalrecurrencetype& rule, const icaltimetype& start) {
   if (rule.rscale != nullptr || rule.interval < 1 || rule.count < 0) return std::nullopt;
-  if (!listOf(rule.by_second).empty() || !listOf(rule.by_minute).empty() ||
-      !listOf(rule.by_hour).empty() || !listOf(rule.by_year_day).empty() ||
-      !listOf(rule.by_week_no).empty() || !listOf(rule.by_set_pos).empty()) {
+  if (!listOf(rule.by_year_day).empty() || !listOf(rule.by_week_no).empty() ||
+      !listOf(rule.by_set_pos).empty()) {
     return std::nullopt;
   }
   Plan plan{};
   plan.freq = rule.freq;
   plan.interval = rule.interval;
   plan.count = rule.count;
+  const bool subDaily = rule.freq == ICAL_HOURLY_RECURRENCE ||
+                        rule.freq == ICAL_MINUTELY_RECURRENCE ||
+                        rule.freq == ICAL_SECONDLY_RECURRENCE;
   if (!icaltime_is_null_time(rule.until)) {
-    if ((rule.until.is_date != 0) != (start.is_date != 0)) return std::nullopt;
     plan.until = rule.until;
+    if (subDaily && rule.until.is_date && !start.is_date) {
+      // A date for a timed series: through the end of that day.
+      plan.until->is_date = 0;
+      plan.until->hour = 23;
+      plan.until->minute = 59;
+      plan.until->second = 59;
+    } else if ((rule.until.is_date != 0) != (start.is_date != 0)) {
+      return std::nullopt;
+    }
   }
   plan.weekStart = rule.week_start == ICAL_NO_WEEKDAY ? 1 : static_cast<int>(rule.week_start) - 1;
   if (plan.weekStart < 0 || plan.weekStart > 6) return std::nullopt;
   plan.first = {start.year, start.month, start.day};
 
+  const std::vector<short> hours = listOf(rule.by_hour);
+  const std::vector<short> minutes = listOf(rule.by_minute);
+  const std::vector<short> seconds = listOf(rule.by_second);
+  if (!subDaily && (!hours.empty() || !minutes.empty() || !seconds.empty())) return std::nullopt;
+  // A sub-daily rule is limited by the hours, minutes and seconds no finer
+  // than its step, and the finer ones add occurrences within each step.
+  const bool hourly = rule.freq == ICAL_HOURLY_RECURRENCE;
+  const bool secondly = rule.freq == ICAL_SECONDLY_RECURRENCE;
+  for (const auto& [values, limit, list] :
+       {std::tuple{&hours, 23, &plan.hours},
+        std::tuple{&minutes, 59, hourly ? &plan.addedMinutes : &plan.minutes},
+        std::tuple{&seconds, 59, secondly ? &plan.seconds : &plan.addedSeconds}}) {
+    for (const short v : *values) {
+      if (v < 0 || v > limit) return std::nullopt;
+      list->push_back(v);
+    }
+    std::sort(list->begin(), list->end());
+  }
   const std::vector<short> days = listOf(rule.by_day);
   const std::vector<short> monthDays = listOf(rule.by_month_day);
   const std::vector<short> months = listOf(rule.by_month);
@@ -118,11 +158,12 @@ std::optional<Plan> planOf(const icalrecurrencetype& rule, const icaltimetype& s
   // The library counts a day named twice (MO and 1MO, 1 and -31, a month
   // repeated) twice towards COUNT; a series without COUNT loses the repeat
   // when its occurrences are merged.
-  if (plan.count != 0) {
-    std::vector<int> weekdays, dayNumbers;
+  if (plan.count != 0 && !subDaily) {
+    std::vector<int> weekdays, dayNumbers, minuteList = plan.addedMinutes,
+                                           secondList = plan.addedSeconds;
     for (const auto& [position, weekday] : plan.positioned) weekdays.push_back(weekday);
     for (const int d : plan.monthDays) dayNumbers.push_back(d < 0 ? -d : d);
-    for (std::vector<int>* list : {&weekdays, &dayNumbers}) {
+    for (std::vector<int>* list : {&weekdays, &dayNumbers, &minuteList, &secondList}) {
       std::sort(list->begin(), list->end());
       if (std::adjacent_find(list->begin(), list->end()) != list->end()) return std::nullopt;
     }
@@ -160,6 +201,19 @@ std::optional<Plan> planOf(const icalrecurrencetype& rule, const icaltimetype& s
       if (months.empty() && (!days.empty() || !monthDays.empty())) return std::nullopt;
       if (!days.empty() && !monthDays.empty()) return std::nullopt;
       if (plan.months.empty()) plan.months.push_back(start.month);
+      break;
+    case ICAL_HOURLY_RECURRENCE:
+    case ICAL_MINUTELY_RECURRENCE:
+    case ICAL_SECONDLY_RECURRENCE:
+      if (start.is_date) return std::nullopt;
+      for (const auto& [position, weekday] : plan.positioned) {
+        if (position != 0) return std::nullopt;
+        plan.weekdays.push_back(weekday);
+      }
+      plan.positioned.clear();
+      plan.unit = rule.freq == ICAL_HOURLY_RECURRENCE     ? 3600
+                  : rule.freq == ICAL_MINUTELY_RECURRENCE ? 60
+                                                          : 1;
       break;
     default:
       return std::nullopt;
@@ -253,10 +307,116 @@ double utcSecondsOf(long long day, const icaltimetype& time) {
   return static_cast<double>(day) * 86400.0 + seconds;
 }
 
+icaltimetype withDay(icaltimetype wall, long long day) {
+  const Civil c = civilOf(day);
+  wall.year = static_cast<int>(c.year);
+  wall.month = c.month;
+  wall.day = c.day;
+  wall.zone = nullptr;
+  wall.is_daylight = 0;
+  return wall;
+}
+
+// Whether the wall-clock time `t` (seconds since 1970, read as UTC) passes
+// the limits of a sub-daily rule.
+bool passes(const Plan& plan, long long t) {
+  const long long day = floorDiv(t, 86400);
+  const int second = floorMod(t, 86400);
+  if (!plan.hours.empty() && !contains(plan.hours, second / 3600)) return false;
+  if (!plan.minutes.empty() && !contains(plan.minutes, second / 60 % 60)) return false;
+  if (!plan.seconds.empty() && !contains(plan.seconds, second % 60)) return false;
+  if (!plan.weekdays.empty() && !contains(plan.weekdays, weekdayOf(day))) return false;
+  if (plan.months.empty() && plan.monthDays.empty()) return true;
+  const Civil c = civilOf(day);
+  if (!plan.months.empty() && !contains(plan.months, c.month)) return false;
+  if (plan.monthDays.empty()) return true;
+  const int length = daysInMonth(c.year, c.month);
+  return contains(plan.monthDays, c.day) || contains(plan.monthDays, c.day - length - 1);
+}
+
+icaltimetype wallAt(const icaltimetype& start, long long t);
+
+// A sub-daily rule: every time of the grid from DTSTART that passes the
+// limits. Each time looked at counts towards `maxSteps`, so that limits that
+// are rarely met cannot make the stepping endless.
+void stepGrid(const Plan& plan, const icaltimetype& start, Zone zone, double lower, double upper,
+              int maxSteps, std::vector<WallInstant>& out) {
+  const long long first = dayNumber(start.year, start.month, start.day) * 86400 +
+                          start.hour * 3600LL + start.minute * 60LL + start.second;
+  // The times a step adds, from the beginning of its hour or minute.
+  std::vector<long long> offsets;
+  const int minuteOfStart = plan.unit == 3600 ? start.minute : 0;
+  const int secondOfStart = plan.unit >= 60 ? start.second : 0;
+  for (const int m : plan.unit == 3600 && !plan.addedMinutes.empty() ? plan.addedMinutes
+                                                                     : std::vector{minuteOfStart}) {
+    for (const int sec : plan.unit >= 60 && !plan.addedSeconds.empty()
+                             ? plan.addedSeconds
+                             : std::vector{secondOfStart}) {
+      offsets.push_back(m * 60LL + sec);
+    }
+  }
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  const long long startOffset = minuteOfStart * 60LL + secondOfStart;
+  const long long step = plan.unit * plan.interval;
+  // Zone offsets can reach a few days: nothing earlier than this can reach
+  // `lower`.
+  const double early = lower - 5 * 86400.0;
+  long long t = first;
+  if (plan.count == 0 && std::isfinite(lower) && early > static_cast<double>(first)) {
+    t += static_cast<long long>((early - static_cast<double>(first)) / static_cast<double>(step)) *
+         step;
+  }
+  long long until = LLONG_MAX;
+  if (plan.until) {
+    until = dayNumber(plan.until->year, plan.until->month, plan.until->day) * 86400 +
+            plan.until->hour * 3600LL + plan.until->minute * 60LL + plan.until->second;
+  }
+  // DTSTART is always the first occurrence, whether or not the rule has it.
+  long long counted = passes(plan, first) && contains(offsets, startOffset) ? 0 : 1;
+  int stepped = 0;
+  for (long long period = t - startOffset;; period += step) {
+    for (const long long offset : offsets) {
+      const long long at = period + offset;
+      if (at < first) continue;
+      if (static_cast<double>(at) > upper || at > until || stepped++ >= maxSteps) return;
+      if (!passes(plan, at)) continue;
+      if (plan.count != 0 && ++counted > plan.count) return;
+      if (static_cast<double>(at) < early) continue;
+      const icaltimetype wall = wallAt(start, at);
+      const double instant = instantOf(wall, zone);
+      if (instant >= lower) out.push_back({instant, wall});
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// `start` moved to the wall-clock time `t` (seconds since 1970, read as UTC).
+icaltimetype wallAt(const icaltimetype& start, long long t) {
+  icaltimetype wall = withDay(start, floorDiv(t, 86400));
+  const int seconds = floorMod(t, 86400);
+  wall.hour = seconds / 3600;
+  wall.minute = seconds / 60 % 60;
+  wall.second = seconds % 60;
+  return wall;
+}
+
 }  // namespace
 
 bool stepRule(const icalrecurrencetype& rule, const icaltimetype& start, Zone zone, double lower,
               double upper, int maxSteps, std::vector<WallInstant>& out) {
+  if (rule.freq == ICAL_HOURLY_RECURRENCE || rule.freq == ICAL_MINUTELY_RECURRENCE ||
+      rule.freq == ICAL_SECONDLY_RECURRENCE) {
+    if (start.year < 1 || start.year > 9999 || start.month < 1 || start.month > 12 ||
+        start.day < 1 || start.day > daysInMonth(start.year, start.month)) {
+      return true;
+    }
+    const std::optional<Plan> plan = planOf(rule, start);
+    if (plan) stepGrid(*plan, start, zone, lower, upper, maxSteps, out);
+    return true;
+  }
   // Far years are left to the library, whatever it makes of them.
   constexpr double kLastInstant = 13569465600.0;  // 2400-01-01T00:00:00Z
   if (start.year < 1800 || start.year > 2399 || !(upper < kLastInstant)) return false;
@@ -300,13 +460,7 @@ bool stepRule(const icalrecurrencetype& rule, const icaltimetype& start, Zone zo
       if (utcSecondsOf(day, start) > upper) return true;
       if (plan->count != 0 && ++counted > plan->count) return true;
       if (stepped++ >= maxSteps) return true;
-      icaltimetype wall = start;
-      const Civil c = civilOf(day);
-      wall.year = static_cast<int>(c.year);
-      wall.month = c.month;
-      wall.day = c.day;
-      wall.zone = nullptr;
-      wall.is_daylight = 0;
+      const icaltimetype wall = withDay(start, day);
       const double instant = instantOf(wall, zone);
       if (instant >= lower) out.push_back({instant, wall});
     }

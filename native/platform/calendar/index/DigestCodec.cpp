@@ -1,5 +1,6 @@
 #include "calendar/index/DigestCodec.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -176,7 +177,7 @@ class Reader {
     const std::uint64_t n = unsignedInt();
     std::vector<T> v;
     if (n > in_.size()) return fail(), v;
-    v.reserve(n);
+    v.reserve(std::min<std::uint64_t>(n, 64));
     for (std::uint64_t i = 0; i < n && ok_; ++i) v.push_back(read());
     return v;
   }

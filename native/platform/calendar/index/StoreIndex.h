@@ -4,13 +4,14 @@
 // The index is a cache in SQLite, one database per store directory, under
 // $XDG_CACHE_HOME/datewise/ (else $HOME/.cache/datewise/). For every .ics
 // file it keeps the file's change key (device, inode, size, modification and
-// change time with nanoseconds) and the span of time its events can occupy;
-// for every directory of the store, its key and its sorted names. Every query
-// looks at every calendar entry, metadata file, directory and .ics file of
-// the store, re-reads only what was added, changed or removed (in one
-// transaction), and parses only the files whose span meets the window, with
-// the same reader a full read uses: the answer is always exactly the answer
-// of a full read.
+// change time with nanoseconds) and the span of time its events can occupy,
+// and once a query has needed them, the file's events as the reader digests
+// them (see FileDigest); for every directory of the store, its key and its
+// sorted names. Every query looks at every calendar entry, metadata file,
+// directory and .ics file of the store, re-reads only what was added, changed
+// or removed (in one transaction), and answers from the digests of the files
+// whose span meets the window, made by the same reader a full read uses: the
+// answer is always exactly the answer of a full read.
 //
 // It is only a cache. A missing, unreadable, corrupt or older-format index is
 // rebuilt; when no index can be had (the cache directory cannot be written,

@@ -44,7 +44,6 @@ const Case kCases[] = {
     // Left to the library.
     {"FREQ=WEEKLY;BYDAY=TU", "20250106T100000", false},  // DTSTART off the rule
     {"FREQ=MONTHLY;BYDAY=MO;BYSETPOS=-1", "20250127T100000", false},
-    {"FREQ=HOURLY;INTERVAL=5", "20250106T100000", false},
     {"FREQ=YEARLY;BYDAY=20MO", "20250519T100000", false},
     {"FREQ=MONTHLY;BYMONTH=3", "20250301T100000", false},
     {"FREQ=YEARLY", "20251450", false},  // a date the library reads but that does not exist
@@ -73,6 +72,74 @@ TEST(RuleStepper, StepsAsTheLibraryDoes) {
                     libraryOccurrences(rule, start, Zone{nullptr, true}, w[0], w[1], kSteps)))
           << c.rule << " from " << c.start;
     }
+  }
+}
+
+// Sub-daily rules, over windows the library can step to from the start.
+TEST(RuleStepper, StepsSubDailyRulesAsTheLibraryDoes) {
+  const char* const rules[] = {
+      "FREQ=HOURLY;INTERVAL=5",
+      "FREQ=HOURLY;BYHOUR=9,10,11;BYMINUTE=0,30;BYDAY=MO,TU,WE,TH,FR",
+      "FREQ=MINUTELY;INTERVAL=15;BYHOUR=9,10;BYMONTHDAY=-1,6",
+      "FREQ=SECONDLY;INTERVAL=7;BYMINUTE=0,1,59;COUNT=30",
+      "FREQ=HOURLY;UNTIL=20250108T120000",
+  };
+  const double windows[][2] = {{utc("20250106T000000"), utc("20250113T000000")},
+                               {utc("20250120T000000"), utc("20250121T000000")}};
+  const icaltimetype start = icaltime_from_string("20250106T090000");
+  for (const char* text : rules) {
+    const icalrecurrencetype rule = icalrecurrencetype_from_string(text);
+    for (const auto& w : windows) {
+      std::vector<WallInstant> stepped;
+      ASSERT_TRUE(stepRule(rule, start, Zone{nullptr, true}, w[0], w[1], kSteps, stepped));
+      EXPECT_EQ(describeOccurrences(stepped),
+                describeOccurrences(
+                    libraryOccurrences(rule, start, Zone{nullptr, true}, w[0], w[1], kSteps)))
+          << text;
+    }
+  }
+}
+
+// Where the library would step for seconds or minutes, or read a rule
+// otherwise than RFC 5545, sub-daily rules follow the RFC; those it does not
+// define give nothing besides DTSTART, at once.
+TEST(RuleStepper, SubDailyRulesOffTheLibrarysPath) {
+  const struct {
+    const char* rule;
+    const char* start;
+    std::vector<const char*> occurrences;
+  } cases[] = {
+      // DTSTART off the rule is an occurrence of its own, and counts.
+      {"FREQ=HOURLY;BYHOUR=9", "20250106T080000", {"20250106T090000", "20250107T090000"}},
+      {"FREQ=HOURLY;BYHOUR=9;COUNT=2", "20250106T080000", {"20250106T090000"}},
+      // An interval of seconds keeps its phase under BYSECOND.
+      {"FREQ=SECONDLY;INTERVAL=7;BYSECOND=0,7,14;COUNT=5",
+       "20250106T090000",
+       {"20250106T090000", "20250106T090007", "20250106T090014", "20250106T090700",
+        "20250106T090707"}},
+      // A date ends a timed series with its last second.
+      {"FREQ=HOURLY;INTERVAL=12;UNTIL=20250107",
+       "20250106T000000",
+       {"20250106T000000", "20250106T120000", "20250107T000000", "20250107T120000"}},
+      // Limits that are never met, from years before the window.
+      {"FREQ=HOURLY;BYMONTH=2;BYMONTHDAY=30", "20000101T000000", {}},
+      {"FREQ=SECONDLY;BYMONTH=2;BYMONTHDAY=30", "20000101T000000", {}},
+      // Parts the RFC does not give these frequencies, and all-day series.
+      {"FREQ=HOURLY;BYDAY=-1SU;BYMONTH=10", "19701025T030000", {}},
+      {"FREQ=HOURLY;BYSETPOS=1;BYMINUTE=5,10", "20250106T100500", {}},
+      {"FREQ=SECONDLY;BYSECOND=6", "19900101", {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<WallInstant> stepped;
+    ASSERT_TRUE(stepRule(icalrecurrencetype_from_string(c.rule), icaltime_from_string(c.start),
+                         Zone{nullptr, true}, utc("20250106T000000"), utc("20250108T000000"),
+                         kSteps, stepped))
+        << c.rule;
+    std::string expected;
+    for (const char* t : c.occurrences) {
+      expected += std::to_string(static_cast<long long>(utc(t))) + "=" + t + " ";
+    }
+    EXPECT_EQ(describeOccurrences(stepped), expected) << c.rule;
   }
 }
 
