@@ -159,11 +159,10 @@ std::optional<Plan> planOf(const icalrecurrencetype& rule, const icaltimetype& s
   // repeated) twice towards COUNT; a series without COUNT loses the repeat
   // when its occurrences are merged.
   if (plan.count != 0 && !subDaily) {
-    std::vector<int> weekdays, dayNumbers, minuteList = plan.addedMinutes,
-                                           secondList = plan.addedSeconds;
+    std::vector<int> weekdays, dayNumbers;
     for (const auto& [position, weekday] : plan.positioned) weekdays.push_back(weekday);
     for (const int d : plan.monthDays) dayNumbers.push_back(d < 0 ? -d : d);
-    for (std::vector<int>* list : {&weekdays, &dayNumbers, &minuteList, &secondList}) {
+    for (std::vector<int>* list : {&weekdays, &dayNumbers}) {
       std::sort(list->begin(), list->end());
       if (std::adjacent_find(list->begin(), list->end()) != list->end()) return std::nullopt;
     }
@@ -317,6 +316,16 @@ icaltimetype withDay(icaltimetype wall, long long day) {
   return wall;
 }
 
+// `start` moved to the wall-clock time `t` (seconds since 1970, read as UTC).
+icaltimetype wallAt(const icaltimetype& start, long long t) {
+  icaltimetype wall = withDay(start, floorDiv(t, 86400));
+  const int seconds = floorMod(t, 86400);
+  wall.hour = seconds / 3600;
+  wall.minute = seconds / 60 % 60;
+  wall.second = seconds % 60;
+  return wall;
+}
+
 // Whether the wall-clock time `t` (seconds since 1970, read as UTC) passes
 // the limits of a sub-daily rule.
 bool passes(const Plan& plan, long long t) {
@@ -333,8 +342,6 @@ bool passes(const Plan& plan, long long t) {
   const int length = daysInMonth(c.year, c.month);
   return contains(plan.monthDays, c.day) || contains(plan.monthDays, c.day - length - 1);
 }
-
-icaltimetype wallAt(const icaltimetype& start, long long t);
 
 // A sub-daily rule: every time of the grid from DTSTART that passes the
 // limits. Each time looked at counts towards `maxSteps`, so that limits that
@@ -361,6 +368,8 @@ void stepGrid(const Plan& plan, const icaltimetype& start, Zone zone, double low
   // Zone offsets can reach a few days: nothing earlier than this can reach
   // `lower`.
   const double early = lower - 5 * 86400.0;
+  // Far beyond any calendar (and beyond what the arithmetic below holds).
+  if (!(lower < 1e13)) return;
   long long t = first;
   if (plan.count == 0 && std::isfinite(lower) && early > static_cast<double>(first)) {
     t += static_cast<long long>((early - static_cast<double>(first)) / static_cast<double>(step)) *
@@ -387,20 +396,6 @@ void stepGrid(const Plan& plan, const icaltimetype& start, Zone zone, double low
       if (instant >= lower) out.push_back({instant, wall});
     }
   }
-}
-
-}  // namespace
-
-namespace {
-
-// `start` moved to the wall-clock time `t` (seconds since 1970, read as UTC).
-icaltimetype wallAt(const icaltimetype& start, long long t) {
-  icaltimetype wall = withDay(start, floorDiv(t, 86400));
-  const int seconds = floorMod(t, 86400);
-  wall.hour = seconds / 3600;
-  wall.minute = seconds / 60 % 60;
-  wall.second = seconds % 60;
-  return wall;
 }
 
 }  // namespace
