@@ -324,6 +324,16 @@ TEST_F(StoreIndexTest, AnswersAsAFullReadDoesThroughRandomChanges) {
 
 // ---- faults -------------------------------------------------------------------
 
+// A damage done by one SQL statement on the database at `db`.
+std::function<void(const std::string& db)> sql(const char* statement) {
+  return [statement](const std::string& db) {
+    sqlite3* h = nullptr;
+    sqlite3_open(db.c_str(), &h);
+    sqlite3_exec(h, statement, nullptr, nullptr, nullptr);
+    sqlite3_close(h);
+  };
+}
+
 TEST_F(StoreIndexTest, DamagedIndexIsRebuiltAndTheAnswerStaysRight) {
   const struct {
     const char* name;
@@ -343,54 +353,16 @@ TEST_F(StoreIndexTest, DamagedIndexIsRebuiltAndTheAnswerStaysRight) {
       {"truncated to a page", [](const std::string& db) { fs::resize_file(db, 4096); }},
       {"truncated to nothing", [](const std::string& db) { fs::resize_file(db, 0); }},
       {"the list of files altered",
-       [](const std::string& db) {
-         sqlite3* h = nullptr;
-         sqlite3_open(db.c_str(), &h);
-         sqlite3_exec(h,
-                      "UPDATE manifest SET data = substr(data, 1, 60) || x'00' || "
-                      "substr(data, 62)",
-                      nullptr, nullptr, nullptr);
-         sqlite3_close(h);
-       }},
-      {"the list of files gone",
-       [](const std::string& db) {
-         sqlite3* h = nullptr;
-         sqlite3_open(db.c_str(), &h);
-         sqlite3_exec(h, "DELETE FROM manifest", nullptr, nullptr, nullptr);
-         sqlite3_close(h);
-       }},
+       sql("UPDATE manifest SET data = substr(data, 1, 60) || x'00' || "
+           "substr(data, 62)")},
+      {"the list of files gone", sql("DELETE FROM manifest")},
       {"a kept file digest altered",
-       [](const std::string& db) {
-         sqlite3* h = nullptr;
-         sqlite3_open(db.c_str(), &h);
-         sqlite3_exec(h, "UPDATE digest SET data = substr(data, 1, 50) || x'7f' || substr(data, 52)",
-                      nullptr, nullptr, nullptr);
-         sqlite3_close(h);
-       }},
+       sql("UPDATE digest SET data = substr(data, 1, 50) || x'7f' || substr(data, 52)")},
       {"file digests swapped",
-       [](const std::string& db) {
-         sqlite3* h = nullptr;
-         sqlite3_open(db.c_str(), &h);
-         sqlite3_exec(h,
-                      "UPDATE digest SET data = (SELECT d.data FROM digest d WHERE d.id != "
-                      "digest.id LIMIT 1)",
-                      nullptr, nullptr, nullptr);
-         sqlite3_close(h);
-       }},
-      {"older format",
-       [](const std::string& db) {
-         sqlite3* h = nullptr;
-         sqlite3_open(db.c_str(), &h);
-         sqlite3_exec(h, "PRAGMA user_version = 999", nullptr, nullptr, nullptr);
-         sqlite3_close(h);
-       }},
-      {"another store's index",
-       [](const std::string& db) {
-         sqlite3* h = nullptr;
-         sqlite3_open(db.c_str(), &h);
-         sqlite3_exec(h, "UPDATE meta SET value = '/elsewhere'", nullptr, nullptr, nullptr);
-         sqlite3_close(h);
-       }},
+       sql("UPDATE digest SET data = (SELECT d.data FROM digest d WHERE d.id != "
+           "digest.id LIMIT 1)")},
+      {"older format", sql("PRAGMA user_version = 999")},
+      {"another store's index", sql("UPDATE meta SET value = '/elsewhere'")},
   };
   smallStore();
   const double start = k2025, end = k2025 + 14 * 86400;
