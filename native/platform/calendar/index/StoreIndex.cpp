@@ -231,6 +231,40 @@ std::uint64_t checksum(std::string_view bytes) {
   return h ^ (h >> 33);
 }
 
+// What the index stores ends with a checksum of all that comes before it.
+void seal(std::string& data) {
+  const std::uint64_t sum = checksum(data);
+  data.append(reinterpret_cast<const char*>(&sum), sizeof sum);
+}
+
+// What `data` holds before its checksum, when the checksum is right.
+std::optional<std::string_view> unseal(std::string_view data) {
+  std::uint64_t sum = 0;
+  if (data.size() < sizeof sum) return std::nullopt;
+  std::memcpy(&sum, data.data() + data.size() - sizeof sum, sizeof sum);
+  data.remove_suffix(sizeof sum);
+  if (checksum(data) != sum) return std::nullopt;
+  return data;
+}
+
+// Listings and digests begin with the key of what they were taken from.
+constexpr std::size_t kKeyBytes = 5 * 8;
+
+void putKey(const FileKey& key, std::string& out) {
+  const std::uint64_t words[5] = {key.dev, key.ino, static_cast<std::uint64_t>(key.size),
+                                  static_cast<std::uint64_t>(key.mtimeNs),
+                                  static_cast<std::uint64_t>(key.ctimeNs)};
+  out.append(reinterpret_cast<const char*>(words), sizeof words);
+}
+
+// `data` holds at least kKeyBytes.
+FileKey keyAt(std::string_view data) {
+  std::uint64_t words[5];
+  std::memcpy(words, data.data(), sizeof words);
+  return FileKey{words[0], words[1], static_cast<std::int64_t>(words[2]),
+                 static_cast<std::int64_t>(words[3]), static_cast<std::int64_t>(words[4])};
+}
+
 // ---- the database -----------------------------------------------------------
 
 // A failed SQLite call: the run gives up on the index.
@@ -563,12 +597,8 @@ class Session {
   void loadManifest() {
     manifestRead_.emplace(db_, "SELECT data FROM manifest WHERE id = 1");
     if (!manifestRead_->step()) return;
-    std::string_view data = manifestRead_->text(0);
-    std::uint64_t stored = 0;
-    if (data.size() < sizeof stored || (data.size() - sizeof stored) % kRowBytes != 0) return;
-    std::memcpy(&stored, data.data() + data.size() - sizeof stored, sizeof stored);
-    data.remove_suffix(sizeof stored);
-    if (checksum(data) == stored) rows_ = data;
+    const auto rows = unseal(manifestRead_->text(0));
+    if (rows && rows->size() % kRowBytes == 0) rows_ = *rows;
   }
 
   std::size_t rowCount() const { return rows_.size() / kRowBytes; }
@@ -612,8 +642,7 @@ class Session {
     }
     rows_ = {};
     manifestRead_.reset();
-    const std::uint64_t sum = checksum(rows);
-    rows.append(reinterpret_cast<const char*>(&sum), sizeof sum);
+    seal(rows);
     Statement put(db_, "INSERT OR REPLACE INTO manifest(id, data) VALUES(1, ?1)");
     put.bindBlob(1, rows).run();
     if (options_.afterWrite) options_.afterWrite();
@@ -651,16 +680,12 @@ class Session {
   // ended by a 0x00 byte, and a checksum of all that.
   static std::string encodeListing(const FileKey& key, bool racy,
                                    const std::vector<std::string>& names) {
-    const std::uint64_t words[6] = {key.dev,
-                                    key.ino,
-                                    static_cast<std::uint64_t>(key.size),
-                                    static_cast<std::uint64_t>(key.mtimeNs),
-                                    static_cast<std::uint64_t>(key.ctimeNs),
-                                    racy ? 1u : 0u};
-    std::string data(reinterpret_cast<const char*>(words), sizeof words);
+    std::string data;
+    putKey(key, data);
+    const std::uint64_t racyWord = racy ? 1 : 0;
+    data.append(reinterpret_cast<const char*>(&racyWord), sizeof racyWord);
     for (const std::string& name : names) data.append(name).push_back('\0');
-    const std::uint64_t sum = checksum(data);
-    data.append(reinterpret_cast<const char*>(&sum), sizeof sum);
+    seal(data);
     return data;
   }
 
@@ -668,17 +693,13 @@ class Session {
   // racy.
   static std::optional<std::vector<std::string>> decodeListing(std::string_view data,
                                                                const FileKey& key) {
-    std::uint64_t words[6];
-    std::uint64_t sum = 0;
-    if (data.size() < sizeof words + sizeof sum) return std::nullopt;
-    std::memcpy(&sum, data.data() + data.size() - sizeof sum, sizeof sum);
-    data.remove_suffix(sizeof sum);
-    if (checksum(data) != sum) return std::nullopt;
-    std::memcpy(words, data.data(), sizeof words);
-    const FileKey stored{words[0], words[1], static_cast<std::int64_t>(words[2]),
-                         static_cast<std::int64_t>(words[3]), static_cast<std::int64_t>(words[4])};
-    if (words[5] != 0 || !(stored == key)) return std::nullopt;
-    data.remove_prefix(sizeof words);
+    std::uint64_t racyWord = 0;
+    const auto sealed = unseal(data);
+    if (!sealed || sealed->size() < kKeyBytes + sizeof racyWord) return std::nullopt;
+    data = *sealed;
+    std::memcpy(&racyWord, data.data() + kKeyBytes, sizeof racyWord);
+    if (racyWord != 0 || !(keyAt(data) == key)) return std::nullopt;
+    data.remove_prefix(kKeyBytes + sizeof racyWord);
     std::vector<std::string> names;
     while (!data.empty()) {
       const std::size_t end = data.find('\0');
@@ -781,13 +802,10 @@ class Session {
   // A stored digest is the key of the version it was made from, the digest's
   // bytes, and a checksum of both.
   static std::string encodeStored(const FileKey& key, const FileDigest& digest) {
-    const std::uint64_t words[5] = {key.dev, key.ino, static_cast<std::uint64_t>(key.size),
-                                    static_cast<std::uint64_t>(key.mtimeNs),
-                                    static_cast<std::uint64_t>(key.ctimeNs)};
-    std::string data(reinterpret_cast<const char*>(words), sizeof words);
+    std::string data;
+    putKey(key, data);
     data += encodeDigest(digest);
-    const std::uint64_t sum = checksum(data);
-    data.append(reinterpret_cast<const char*>(&sum), sizeof sum);
+    seal(data);
     return data;
   }
 
@@ -798,18 +816,9 @@ class Session {
     digestRead_->bind(1, static_cast<std::int64_t>(hash));
     std::optional<FileDigest> digest;
     if (digestRead_->step()) {
-      std::string_view data = digestRead_->text(0);
-      std::uint64_t words[5];
-      std::uint64_t sum = 0;
-      if (data.size() >= sizeof words + sizeof sum) {
-        std::memcpy(&sum, data.data() + data.size() - sizeof sum, sizeof sum);
-        data.remove_suffix(sizeof sum);
-        std::memcpy(words, data.data(), sizeof words);
-        const FileKey stored{words[0], words[1], static_cast<std::int64_t>(words[2]),
-                             static_cast<std::int64_t>(words[3]),
-                             static_cast<std::int64_t>(words[4])};
-        if (checksum(data) == sum && stored == key)
-          digest = decodeDigest(data.substr(sizeof words));
+      const auto data = unseal(digestRead_->text(0));
+      if (data && data->size() >= kKeyBytes && keyAt(*data) == key) {
+        digest = decodeDigest(data->substr(kKeyBytes));
       }
     }
     digestRead_->reset();
